@@ -1,0 +1,24 @@
+#pragma once
+// The core process supervisor: the one CoreSlot, start_core, stop_core.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "common/result.h"
+
+namespace zelto {
+
+// Checks both paths, replaces a held core, launches the new one with its output forwarded into
+// the log. Failure texts: "Config file not found: {path}", "Core binary not found: {path}",
+// "Lock error: poisoned lock: another task failed inside", "Failed to spawn core process: {reason}".
+ErrorText start_core(const std::string& config_path, const std::string& core_path);
+
+// Terminates, waits for and forgets the held core, if any. Never fails, logs nothing.
+void stop_core();
+
+// STATUS: the id of the held core while its process is alive; empty when the slot is empty or
+// poisoned, or the held process has ended.
+std::optional<std::uint32_t> running_core_pid();
+
+}  // namespace zelto
