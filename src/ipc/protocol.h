@@ -28,4 +28,8 @@ public:
 
 std::string handle_request(std::string_view request_bytes, ProtocolHost& host);
 
+// A START path field: the decoded UTF-8 text, or "Invalid base64: {error}" / "Invalid UTF-8:
+// {error}". An empty field is the empty text.
+Result<std::string> decode_argument(std::string_view field);
+
 }  // namespace zelto
