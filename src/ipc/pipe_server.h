@@ -8,10 +8,10 @@
 #include <string_view>
 
 #include "common/unique_handle.h"
+#include "ipc/pipe_name.h"
 
 namespace zelto {
 
-inline constexpr std::wstring_view PIPE_NAME = L"\\\\.\\pipe\\Zelto_service";
 inline constexpr std::wstring_view PIPE_SDDL = L"D:(A;;GA;;;WD)";
 
 class ProtocolHost;

@@ -1,6 +1,7 @@
 #include "windows/test_support.h"
 
 #include <thread>
+#include <functional>
 
 #include "common/unique_handle.h"
 #include "log/log.h"
@@ -67,6 +68,53 @@ bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds lim
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+ProcessResult run_process(const std::wstring& command_line, std::chrono::milliseconds limit) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE raw[4] = {};
+    ::CreatePipe(&raw[0], &raw[1], &inheritable, 0);
+    ::CreatePipe(&raw[2], &raw[3], &inheritable, 0);
+    KernelHandle out_read(raw[0]), out_write(raw[1]), err_read(raw[2]), err_write(raw[3]);
+    ::SetHandleInformation(out_read.get(), HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(err_read.get(), HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out_write.get();
+    startup.hStdError = err_write.get();
+    PROCESS_INFORMATION info{};
+    std::wstring writable = command_line;
+    ProcessResult result;
+    if (!::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                          nullptr, nullptr, &startup, &info)) {
+        result.exit_code = ::GetLastError();
+        result.err = "CreateProcessW failed";
+        return result;
+    }
+    const KernelHandle process(info.hProcess), thread(info.hThread);
+    out_write.reset();
+    err_write.reset();
+
+    auto drain = [](HANDLE pipe, std::string& into) {
+        char buffer[4096];
+        DWORD got = 0;
+        while (::ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+            into.append(buffer, got);
+        }
+    };
+    std::thread out_reader(drain, out_read.get(), std::ref(result.out));
+    std::thread err_reader(drain, err_read.get(), std::ref(result.err));
+    const bool ended =
+        ::WaitForSingleObject(process.get(), static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
+    if (!ended) {
+        ::TerminateProcess(process.get(), 0xDEAD);
+    }
+    out_reader.join();
+    err_reader.join();
+    ::GetExitCodeProcess(process.get(), &result.exit_code);
+    return result;
 }
 
 }  // namespace zelto::test

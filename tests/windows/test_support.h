@@ -31,4 +31,16 @@ private:
 bool wait_until(const std::function<bool()>& done,
                 std::chrono::milliseconds limit = std::chrono::seconds(10));
 
+// What a finished child process left: its exit code and everything it wrote.
+struct ProcessResult {
+    DWORD exit_code = 0;
+    std::string out;
+    std::string err;
+};
+
+// Runs `command_line` with stdout and stderr captured and stdin empty; a child still running
+// after `limit` is terminated and reported with exit code 0xDEAD.
+ProcessResult run_process(const std::wstring& command_line,
+                          std::chrono::milliseconds limit = std::chrono::seconds(60));
+
 }  // namespace zelto::test

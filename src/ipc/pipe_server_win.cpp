@@ -1,0 +1,313 @@
+#include "ipc/pipe_server.h"
+
+#include <sddl.h>
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "common/win_text.h"
+#include "ipc/protocol.h"
+#include "log/log.h"
+
+namespace zelto {
+namespace {
+
+constexpr DWORD PIPE_BUFFER_SIZE = 4096;
+constexpr DWORD REQUEST_BUFFER_SIZE = 4096;
+constexpr DWORD CREATE_RETRY_MS = 100;
+// How long one client may hold the single instance before its request is complete, and again
+// to take its response.
+constexpr auto CLIENT_TIME_LIMIT = std::chrono::milliseconds(2000);
+// How often a cancelled call is cancelled again until the pipe thread has left it: the cancel
+// may land just before the thread enters the call.
+constexpr DWORD CANCEL_RETRY_MS = 10;
+
+using Clock = std::chrono::steady_clock;
+
+enum class CallEnd { Returned, Stopped, TimedOut };
+
+// Ends the pipe thread's blocking pipe calls (which are synchronous, one instance, one client at a
+// time) when the service stops or the client's time runs out, with CancelSynchronousIo from a
+// thread of its own. Without it a silent client, or no client at all, could hold the service's
+// stop for ever.
+class CallWatchdog {
+  public:
+    CallWatchdog(HANDLE stop_event, HANDLE pipe_thread)
+        : stop_event_(stop_event),
+          pipe_thread_(pipe_thread),
+          changed_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+        if (changed_) {
+            thread_ = std::thread([this] { watch(); });
+        }
+    }
+
+    CallWatchdog(const CallWatchdog&) = delete;
+    CallWatchdog& operator=(const CallWatchdog&) = delete;
+
+    ~CallWatchdog() {
+        if (thread_.joinable()) {
+            update([this] { quit_ = true; });
+            thread_.join();
+        }
+    }
+
+    // Guards one blocking call; `deadline` empty means only the stop ends it.
+    template <typename Call>
+    CallEnd run(std::optional<Clock::time_point> deadline, Call&& call) {
+        update([&] {
+            armed_ = true;
+            ++call_;
+            deadline_ = deadline;
+            fired_ = CallEnd::Returned;
+        });
+        call();
+        CallEnd end = CallEnd::Returned;
+        update([&] {
+            armed_ = false;
+            end = fired_;
+        });
+        return end;
+    }
+
+  private:
+    template <typename Change>
+    void update(Change&& change) {
+        {
+            std::lock_guard lock(mutex_);
+            change();
+        }
+        ::SetEvent(changed_.get());
+    }
+
+    void watch() {
+        std::unique_lock lock(mutex_);
+        while (!quit_) {
+            if (!armed_) {
+                // Nothing to guard: sleep until the pipe thread arms or quits.
+                lock.unlock();
+                ::WaitForSingleObject(changed_.get(), INFINITE);
+                lock.lock();
+                continue;
+            }
+            const auto deadline = deadline_;
+            const std::uint64_t call = call_;
+            lock.unlock();
+            DWORD timeout = INFINITE;
+            if (deadline) {
+                const auto left =
+                    std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+                timeout = left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
+            }
+            const HANDLE waits[2] = {changed_.get(), stop_event_};
+            const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, timeout);
+            if (woke != WAIT_OBJECT_0) {
+                cancel_until_done(call,
+                                  woke == WAIT_TIMEOUT ? CallEnd::TimedOut : CallEnd::Stopped);
+            }
+            lock.lock();
+        }
+    }
+
+    // Cancels the guarded call again and again until the pipe thread has left it.
+    void cancel_until_done(std::uint64_t call, CallEnd reason) {
+        auto still_in_call = [&] { return armed_ && call_ == call && !quit_; };
+        {
+            std::lock_guard lock(mutex_);
+            if (!still_in_call()) {
+                return;
+            }
+            fired_ = reason;
+        }
+        for (;;) {
+            ::CancelSynchronousIo(pipe_thread_);
+            ::WaitForSingleObject(changed_.get(), CANCEL_RETRY_MS);
+            std::lock_guard lock(mutex_);
+            if (!still_in_call()) {
+                return;
+            }
+        }
+    }
+
+    HANDLE stop_event_;
+    HANDLE pipe_thread_;
+    KernelHandle changed_;
+    std::mutex mutex_;
+    bool armed_ = false;
+    bool quit_ = false;
+    std::uint64_t call_ = 0;
+    std::optional<Clock::time_point> deadline_;
+    CallEnd fired_ = CallEnd::Returned;
+    std::thread thread_;
+};
+
+// The security attributes of every pipe instance: everyone may open the pipe. Empty when the
+// descriptor cannot be built, and the pipe then gets the system's default descriptor.
+class PipeSecurity {
+  public:
+    PipeSecurity() {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                PIPE_SDDL.data(), SDDL_REVISION_1, &descriptor, nullptr)) {
+            log_ipc("Failed to create security descriptor, error: " +
+                    std::to_string(::GetLastError()));
+            log_ipc("Using default security descriptor (may fail for non-admin users)");
+            return;
+        }
+        descriptor_.reset(descriptor);
+        attributes_.nLength = sizeof attributes_;
+        attributes_.lpSecurityDescriptor = descriptor;
+        attributes_.bInheritHandle = FALSE;
+        log_ipc("Security descriptor created: D:(A;;GA;;;WD) - allows all users");
+    }
+
+    SECURITY_ATTRIBUTES* attributes() { return descriptor_ ? &attributes_ : nullptr; }
+
+  private:
+    LocalMemory descriptor_;
+    SECURITY_ATTRIBUTES attributes_{};
+};
+
+KernelHandle current_thread_handle() {
+    HANDLE thread = nullptr;
+    ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &thread,
+                      0, FALSE, DUPLICATE_SAME_ACCESS);
+    return KernelHandle(thread);
+}
+
+struct Connection {
+    HANDLE pipe;
+    CallWatchdog& watchdog;
+    ProtocolHost& host;
+    std::array<char, REQUEST_BUFFER_SIZE>& buffer;
+};
+
+// One connected client: read its request, answer it, and let it take the answer, each within
+// its time limit. The caller disconnects and closes the instance.
+void serve_client(const Connection& c) {
+    c.buffer.fill(0);
+    DWORD bytes_read = 0;
+    BOOL read_ok = FALSE;
+    DWORD read_error = 0;
+    const CallEnd read_end = c.watchdog.run(Clock::now() + CLIENT_TIME_LIMIT, [&] {
+        read_ok = ::ReadFile(c.pipe, c.buffer.data(), REQUEST_BUFFER_SIZE, &bytes_read, nullptr);
+        read_error = ::GetLastError();
+    });
+    if (read_end == CallEnd::Stopped) {
+        return;
+    }
+    if (read_end == CallEnd::TimedOut) {
+        log_ipc("Client sent no request within " + std::to_string(CLIENT_TIME_LIMIT.count()) +
+                " ms, disconnecting");
+        return;
+    }
+    if (!read_ok || bytes_read == 0) {
+        log_ipc("ReadFile failed or empty, success=" + std::to_string(read_ok) + ", bytes_read=" +
+                std::to_string(bytes_read) + ", error=" + std::to_string(read_error));
+        return;
+    }
+
+    const std::string response =
+        handle_request(std::string_view(c.buffer.data(), bytes_read), c.host);
+
+    const auto respond_deadline = Clock::now() + CLIENT_TIME_LIMIT;
+    BOOL write_ok = FALSE;
+    DWORD write_error = 0;
+    CallEnd end = c.watchdog.run(respond_deadline, [&] {
+        DWORD written = 0;
+        write_ok = ::WriteFile(c.pipe, response.data(), static_cast<DWORD>(response.size()),
+                               &written, nullptr);
+        write_error = ::GetLastError();
+    });
+    if (end == CallEnd::Returned) {
+        if (!write_ok) {
+            log_ipc("WriteFile failed, error: " + std::to_string(write_error));
+        }
+        // Returns once the client has read the whole response: a disconnect before that would
+        // discard it.
+        end = c.watchdog.run(respond_deadline, [&] { ::FlushFileBuffers(c.pipe); });
+    }
+    if (end == CallEnd::TimedOut) {
+        log_ipc("Client did not take its response within " +
+                std::to_string(CLIENT_TIME_LIMIT.count()) + " ms, disconnecting");
+    }
+}
+
+// The loop, from the security descriptor to the iteration that finds `running` cleared; the
+// descriptor is freed on return, before the last two lines.
+void serve_until_stopped(IpcServer& server, ProtocolHost& host) {
+    PipeSecurity security;
+
+    const KernelHandle self = current_thread_handle();
+    CallWatchdog watchdog(server.stop_event.get(), self.get());
+    std::array<char, REQUEST_BUFFER_SIZE> buffer{};
+    std::uint64_t iteration = 0;
+
+    while (server.running) {
+        ++iteration;
+        if (iteration == 1 || iteration % 100 == 0) {
+            log_ipc("IPC loop iteration " + std::to_string(iteration));
+        }
+
+        // One instance, local clients only: a remote client must never reach a service that
+        // starts programs as LocalSystem.
+        KernelHandle pipe(::CreateNamedPipeW(
+            PIPE_NAME.data(), PIPE_ACCESS_DUPLEX,
+            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+            PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, security.attributes()));
+        if (!pipe) {
+            log_ipc("CreateNamedPipeW failed, error: " + std::to_string(::GetLastError()));
+            // The pause ends early when the service stops.
+            ::WaitForSingleObject(server.stop_event.get(), CREATE_RETRY_MS);
+            continue;
+        }
+        if (iteration == 1) {
+            log_ipc("Pipe created successfully, waiting for client...");
+        }
+
+        BOOL connected = FALSE;
+        DWORD connect_error = 0;
+        const CallEnd wait_end = watchdog.run(std::nullopt, [&] {
+            connected = ::ConnectNamedPipe(pipe.get(), nullptr);
+            connect_error = ::GetLastError();
+        });
+        if (wait_end == CallEnd::Stopped) {
+            continue;
+        }
+        if (!connected && connect_error != ERROR_PIPE_CONNECTED) {
+            log_ipc("ConnectNamedPipe failed, error: " + std::to_string(connect_error));
+            continue;
+        }
+        log_ipc("Client connected");
+
+        serve_client({pipe.get(), watchdog, host, buffer});
+
+        ::DisconnectNamedPipe(pipe.get());
+        pipe.reset();
+        log_ipc("Client disconnected");
+    }
+}
+
+}  // namespace
+
+IpcServer::IpcServer() : stop_event(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+void IpcServer::stop() {
+    running = false;
+    ::SetEvent(stop_event.get());
+}
+
+void run_pipe_server(std::shared_ptr<IpcServer> server, ProtocolHost& host) {
+    log_message("IPC server thread started");
+    log_ipc("IPC server starting, pipe name: " + to_utf8(PIPE_NAME));
+    serve_until_stopped(*server, host);
+    log_ipc("IPC server stopped");
+    log_message("IPC server thread exiting");
+}
+
+}  // namespace zelto

@@ -1,0 +1,26 @@
+#include "core/supervisor.h"
+#include "ipc/pipe_server.h"
+#include "ipc/protocol.h"
+#include "log/log.h"
+
+namespace zelto {
+namespace {
+
+class ServiceProtocolHost final : public ProtocolHost {
+public:
+    ErrorText start_core(const std::string& config_path, const std::string& core_path) override {
+        return zelto::start_core(config_path, core_path);
+    }
+    void stop_core() override { zelto::stop_core(); }
+    std::optional<std::uint32_t> running_core_pid() override { return zelto::running_core_pid(); }
+    void log_ipc(std::string_view message) override { zelto::log_ipc(message); }
+};
+
+}  // namespace
+
+ProtocolHost& service_protocol_host() {
+    static ServiceProtocolHost host;
+    return host;
+}
+
+}  // namespace zelto

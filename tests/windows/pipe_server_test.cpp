@@ -1,0 +1,220 @@
+// The pipe server on a thread of the test process, with real clients over the real pipe.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "ipc/pipe_name.h"
+#include "ipc/pipe_server.h"
+#include "ipc/protocol.h"
+#include "log/log.h"
+#include "windows/test_support.h"
+#include "zelto_client.h"
+
+namespace zelto {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class FakeHost final : public ProtocolHost {
+public:
+    ErrorText start_core(const std::string&, const std::string&) override { return "no core"; }
+    void stop_core() override {}
+    std::optional<std::uint32_t> running_core_pid() override { return std::nullopt; }
+    void log_ipc(std::string_view message) override { zelto::log_ipc(message); }
+};
+
+class PipeServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server_ = std::make_shared<IpcServer>();
+        thread_ = std::thread([this, server = server_] {
+            run_pipe_server(server, host_);
+            finished_ = true;
+        });
+        // Served once a client gets an answer.
+        const test::LogTail log;
+        ASSERT_TRUE(test::wait_until([] { return client::send_request("VERSION", 1s).ok(); }));
+        wait_for_disconnect(log);
+    }
+
+    // The client has its response before the server logs the disconnect: wait for that line so
+    // the next test's log starts clean.
+    static void wait_for_disconnect(const test::LogTail& log) {
+        EXPECT_TRUE(test::wait_until([&] {
+            const auto lines = log.new_lines();
+            return !lines.empty() && lines.back() == "[IPC] Client disconnected";
+        }));
+    }
+
+    void TearDown() override {
+        if (thread_.joinable()) {
+            stop_and_measure();
+        }
+    }
+
+    // Stops the server and returns how long the pipe thread took to end.
+    Clock::duration stop_and_measure() {
+        const auto started = Clock::now();
+        server_->stop();
+        const bool ended = test::wait_until([this] { return finished_.load(); }, 5s);
+        const auto took = Clock::now() - started;
+        if (ended) {
+            thread_.join();
+        } else {
+            thread_.detach();  // a wedged thread must not take the test run down with it
+        }
+        EXPECT_TRUE(ended) << "the pipe thread did not end after stop()";
+        return took;
+    }
+
+    // A client that connects and then does nothing; the server holds it from "Client connected".
+    static KernelHandle silent_client() {
+        KernelHandle pipe;
+        test::wait_until([&] {
+            pipe.reset(::CreateFileW(PIPE_NAME.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+            return pipe.valid();
+        });
+        return pipe;
+    }
+
+    FakeHost host_;
+    std::shared_ptr<IpcServer> server_;
+    std::thread thread_;
+    std::atomic<bool> finished_{false};
+};
+
+std::vector<std::string> lines_containing(const std::vector<std::string>& lines,
+                                          std::string_view needle) {
+    std::vector<std::string> found;
+    for (const auto& line : lines) {
+        if (line.find(needle) != std::string::npos) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
+TEST_F(PipeServerTest, VersionGivesExactBytesAndFourLinesInOrder) {
+    const test::LogTail log;
+    const auto response = client::send_request("VERSION");
+    ASSERT_TRUE(response.ok()) << response.error();
+    EXPECT_EQ(response.value(), "OK|0.1.0");
+    wait_for_disconnect(log);
+    EXPECT_EQ(log.new_lines(),
+              (std::vector<std::string>{"[IPC] Client connected", "[IPC] Received request: VERSION",
+                                        "[IPC] Sending response: OK|0.1.0",
+                                        "[IPC] Client disconnected"}));
+}
+
+TEST_F(PipeServerTest, ConnectAndCloseIsLoggedAsEmptyRead) {
+    const test::LogTail log;
+    silent_client().reset();
+    ASSERT_TRUE(client::send_request("VERSION").ok());
+    wait_for_disconnect(log);
+    const auto lines = log.new_lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "[IPC] Client connected");
+    EXPECT_EQ(lines[1], "[IPC] ReadFile failed or empty, success=0, bytes_read=0, error=109");
+    EXPECT_EQ(lines[2], "[IPC] Client disconnected");
+}
+
+TEST_F(PipeServerTest, RequestIsCutAt4096Bytes) {
+    const auto response = client::send_request(std::string(5000, 'X'));
+    ASSERT_TRUE(response.ok()) << response.error();
+    EXPECT_EQ(response.value(), "ERR|Unknown command: " + std::string(4096, 'X'));
+}
+
+TEST_F(PipeServerTest, ClientsInARowAreAllServed) {
+    for (int i = 0; i < 50; ++i) {
+        const auto response = client::send_request(i % 2 ? "STATUS" : "VERSION");
+        ASSERT_TRUE(response.ok()) << "request " << i << ": " << response.error();
+        EXPECT_EQ(response.value(), i % 2 ? "OK|Stopped" : "OK|0.1.0");
+    }
+}
+
+TEST_F(PipeServerTest, SilentClientIsCutOffAndTheNextIsServed) {
+    const test::LogTail log;
+    const KernelHandle silent = silent_client();
+    const auto started = Clock::now();
+    const auto response = client::send_request("VERSION", 10s);
+    const auto waited = Clock::now() - started;
+    ASSERT_TRUE(response.ok()) << response.error();
+    EXPECT_EQ(response.value(), "OK|0.1.0");
+    EXPECT_LT(waited, 6s) << "the silent client held the pipe past its time limit";
+    EXPECT_EQ(lines_containing(log.new_lines(), "Client sent no request within 2000 ms").size(),
+              1u);
+}
+
+TEST_F(PipeServerTest, ClientThatNeverReadsIsCutOffAndTheNextIsServed) {
+    const test::LogTail log;
+    const KernelHandle lazy = silent_client();
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteFile(lazy.get(), "VERSION", 7, &written, nullptr));
+    const auto response = client::send_request("STATUS", 10s);
+    ASSERT_TRUE(response.ok()) << response.error();
+    EXPECT_EQ(response.value(), "OK|Stopped");
+    EXPECT_EQ(lines_containing(log.new_lines(), "Client did not take its response").size(), 1u);
+}
+
+TEST_F(PipeServerTest, NoLoopLineAfterTheFirstUntilIteration100) {
+    const test::LogTail log;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(client::send_request("VERSION").ok());
+    }
+    EXPECT_TRUE(lines_containing(log.new_lines(), "IPC loop iteration").empty());
+    EXPECT_TRUE(lines_containing(log.new_lines(), "Pipe created successfully").empty());
+}
+
+// Whatever the pipe thread is blocked in, stop() ends it promptly.
+enum class Holding { Nothing, SilentClient, UnreadResponse };
+
+class PipeServerStopTest : public PipeServerTest,
+                           public ::testing::WithParamInterface<Holding> {};
+
+TEST_P(PipeServerStopTest, StopEndsThePipeThreadWithinASecond) {
+    const test::LogTail log;
+    KernelHandle client;
+    if (GetParam() != Holding::Nothing) {
+        client = silent_client();
+        if (GetParam() == Holding::UnreadResponse) {
+            DWORD written = 0;
+            ASSERT_TRUE(::WriteFile(client.get(), "VERSION", 7, &written, nullptr));
+        }
+        ASSERT_TRUE(test::wait_until([&] {
+            return !lines_containing(log.new_lines(), "Client connected").empty();
+        }));
+    }
+    const auto took = stop_and_measure();
+    std::printf("pipe thread ended %lld ms after stop()\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    // One second is the goal; the bound leaves room for a loaded machine.
+    EXPECT_LT(took, 3s);
+    const auto lines = log.new_lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "[IPC] IPC server stopped");
+    EXPECT_EQ(lines.back(), "IPC server thread exiting");
+}
+
+INSTANTIATE_TEST_SUITE_P(Holding, PipeServerStopTest,
+                         ::testing::Values(Holding::Nothing, Holding::SilentClient,
+                                           Holding::UnreadResponse),
+                         [](const auto& info) {
+                             switch (info.param) {
+                                 case Holding::Nothing: return "WaitingForAClient";
+                                 case Holding::SilentClient: return "SilentClient";
+                                 case Holding::UnreadResponse: return "UnreadResponse";
+                             }
+                             return "Unknown";
+                         });
+
+}  // namespace
+}  // namespace zelto

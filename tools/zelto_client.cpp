@@ -1,0 +1,113 @@
+#include "zelto_client.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "common/unique_handle.h"
+#include "common/win_text.h"
+#include "ipc/base64.h"
+#include "ipc/pipe_name.h"
+
+namespace zelto::client {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+DWORD ms_left(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
+}
+
+// Completion of one overlapped read or write: bytes moved, or the error that ended it.
+struct IoEnd {
+    DWORD error = ERROR_SUCCESS;
+    DWORD bytes = 0;
+};
+
+// Finishes an overlapped call before the deadline, or cancels it.
+IoEnd finish_io(HANDLE pipe, OVERLAPPED& io, BOOL started, Clock::time_point deadline) {
+    if (!started && ::GetLastError() != ERROR_IO_PENDING) {
+        return {::GetLastError(), 0};
+    }
+    IoEnd end;
+    if (::WaitForSingleObject(io.hEvent, ms_left(deadline)) != WAIT_OBJECT_0) {
+        ::CancelIoEx(pipe, &io);
+        end.error = ERROR_TIMEOUT;
+    }
+    if (!::GetOverlappedResult(pipe, &io, &end.bytes, TRUE) && end.error == ERROR_SUCCESS) {
+        end.error = ::GetLastError();
+    }
+    return end;
+}
+
+Result<KernelHandle> open_pipe(Clock::time_point deadline) {
+    for (;;) {
+        KernelHandle pipe(::CreateFileW(PIPE_NAME.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+        if (pipe) {
+            return pipe;
+        }
+        const DWORD error = ::GetLastError();
+        const DWORD left = ms_left(deadline);
+        if (left == 0 || (error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND)) {
+            return Result<KernelHandle>::failure("cannot open the service's pipe: " +
+                                                 system_error_text(error));
+        }
+        if (error == ERROR_PIPE_BUSY) {
+            // Another client is being served; wait for the instance to come free.
+            ::WaitNamedPipeW(PIPE_NAME.data(), left);
+        } else {
+            // Between two instances (or no service at all): try again shortly.
+            ::Sleep(std::min<DWORD>(left, 5));
+        }
+    }
+}
+
+}  // namespace
+
+Result<std::string> send_request(std::string_view request, std::chrono::milliseconds timeout) {
+    using R = Result<std::string>;
+    const auto deadline = Clock::now() + timeout;
+    Result<KernelHandle> pipe = open_pipe(deadline);
+    if (!pipe) {
+        return R::failure(pipe.error());
+    }
+    const HANDLE handle = pipe.value().get();
+    const KernelHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) {
+        return R::failure("cannot create an event: " + system_error_text(::GetLastError()));
+    }
+
+    OVERLAPPED io{};
+    io.hEvent = event.get();
+    const BOOL wrote = ::WriteFile(handle, request.data(), static_cast<DWORD>(request.size()),
+                                   nullptr, &io);
+    const IoEnd write = finish_io(handle, io, wrote, deadline);
+    if (write.error != ERROR_SUCCESS) {
+        return R::failure("cannot send the request: " + system_error_text(write.error));
+    }
+
+    // The response has no terminator: it ends where the service disconnects.
+    std::string response;
+    char buffer[4096];
+    for (;;) {
+        io = OVERLAPPED{};
+        io.hEvent = event.get();
+        const BOOL read = ::ReadFile(handle, buffer, sizeof buffer, nullptr, &io);
+        const IoEnd end = finish_io(handle, io, read, deadline);
+        if (end.error == ERROR_BROKEN_PIPE || end.error == ERROR_PIPE_NOT_CONNECTED) {
+            return response;
+        }
+        if (end.error != ERROR_SUCCESS && end.error != ERROR_MORE_DATA) {
+            return R::failure("cannot read the response: " + system_error_text(end.error));
+        }
+        response.append(buffer, end.bytes);
+    }
+}
+
+std::string start_request(std::string_view config_path, std::string_view core_path) {
+    return "START|" + encode_base64(config_path) + "|" + encode_base64(core_path);
+}
+
+}  // namespace zelto::client
