@@ -1,0 +1,193 @@
+#include "install/install.h"
+
+#include <windows.h>
+
+#include <string>
+
+#include "common/unique_handle.h"
+#include "common/win_text.h"
+#include "install/escape_argument.h"
+#include "install/service_state.h"
+#include "main/console.h"
+#include "main/identity.h"
+
+namespace zelto {
+
+namespace {
+
+// Handles are declared manager first, service second, so that leaving a scope closes the
+// service handle before its manager handle.
+
+std::string failed(std::string_view step, std::string_view cause) {
+    return std::string(step) + ": " + std::string(cause);
+}
+
+ServiceHandle open_manager(DWORD access) {
+    return ServiceHandle(::OpenSCManagerW(nullptr, nullptr, access));
+}
+
+ServiceHandle open_service(SC_HANDLE manager, DWORD access) {
+    return ServiceHandle(::OpenServiceW(manager, to_wide(SERVICE_NAME).c_str(), access));
+}
+
+// The service's current state, checked to lie within 1 to 7.
+Result<DWORD> query_state(SC_HANDLE service) {
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                sizeof status, &needed)) {
+        return Result<DWORD>::failure(std::string(WINAPI_CALL_FAILED));
+    }
+    if (!state_word(status.dwCurrentState)) {
+        return Result<DWORD>::failure(std::string(INVALID_SERVICE_STATUS));
+    }
+    return status.dwCurrentState;
+}
+
+// The full path of the running executable, however long.
+Result<std::wstring> current_exe_path() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return Result<std::wstring>::failure(system_error_text(::GetLastError()));
+        }
+        // A path that filled the buffer may have been cut short.
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+}  // namespace
+
+ErrorText install_service() {
+    const ServiceHandle manager = open_manager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+    if (!manager) {
+        return failed("Failed to connect to service manager", WINAPI_CALL_FAILED);
+    }
+    {
+        // An existing service is recognised only by this probe and its state; any failure here
+        // leaves the decision to CreateServiceW.
+        const ServiceHandle probe = open_service(manager.get(), SERVICE_QUERY_STATUS);
+        if (probe) {
+            const Result<DWORD> state = query_state(probe.get());
+            if (state && state.value() == SERVICE_RUNNING) {
+                return "Service is already running";
+            }
+            if (state && state.value() == SERVICE_STOPPED) {
+                write_stdout("Service already exists, starting...\n");
+                return start_service();
+            }
+        }
+    }
+
+    const Result<std::wstring> exe = current_exe_path();
+    if (!exe) {
+        return failed("Failed to get current exe path", exe.error());
+    }
+    const std::wstring command_line = to_wide(escape_argument(to_utf8(exe.value())));
+    const std::wstring name = to_wide(SERVICE_NAME);
+    const std::wstring display_name = to_wide(SERVICE_DISPLAY_NAME);
+    const ServiceHandle service(::CreateServiceW(
+        manager.get(), name.c_str(), display_name.c_str(), SERVICE_CHANGE_CONFIG | SERVICE_START,
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command_line.c_str(),
+        nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (!service) {
+        return failed("Failed to create service", WINAPI_CALL_FAILED);
+    }
+
+    std::wstring description_text = to_wide(SERVICE_DESCRIPTION);
+    SERVICE_DESCRIPTIONW description{description_text.data()};
+    if (!::ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description)) {
+        return failed("Failed to set service description", WINAPI_CALL_FAILED);
+    }
+    if (!::StartServiceW(service.get(), 0, nullptr)) {
+        return failed("Failed to start service", WINAPI_CALL_FAILED);
+    }
+    write_stdout("Service installed and started successfully\n");
+    return std::nullopt;
+}
+
+ErrorText start_service() {
+    const ServiceHandle manager = open_manager(SC_MANAGER_CONNECT);
+    if (!manager) {
+        return failed("Failed to connect to service manager", WINAPI_CALL_FAILED);
+    }
+    const ServiceHandle service = open_service(manager.get(), SERVICE_QUERY_STATUS | SERVICE_START);
+    if (!service) {
+        return failed("Failed to open service", WINAPI_CALL_FAILED);
+    }
+    const Result<DWORD> state = query_state(service.get());
+    if (!state) {
+        return failed("Failed to query service status", state.error());
+    }
+    if (state.value() == SERVICE_RUNNING) {
+        write_stdout("Service is already running\n");
+        return std::nullopt;
+    }
+    if (!::StartServiceW(service.get(), 0, nullptr)) {
+        return failed("Failed to start service", WINAPI_CALL_FAILED);
+    }
+    write_stdout("Service started successfully\n");
+    return std::nullopt;
+}
+
+ErrorText uninstall_service() {
+    const ServiceHandle manager = open_manager(SC_MANAGER_CONNECT);
+    if (!manager) {
+        return failed("Failed to connect to service manager", WINAPI_CALL_FAILED);
+    }
+    const ServiceHandle service =
+        open_service(manager.get(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (!service) {
+        return failed("Failed to open service", WINAPI_CALL_FAILED);
+    }
+    const Result<DWORD> state = query_state(service.get());
+    if (!state) {
+        return failed("Failed to query service status", state.error());
+    }
+    if (state.value() != SERVICE_STOPPED) {
+        SERVICE_STATUS reported{};
+        if (!::ControlService(service.get(), SERVICE_CONTROL_STOP, &reported)) {
+            return failed("Failed to stop service", WINAPI_CALL_FAILED);
+        }
+        if (!state_word(reported.dwCurrentState)) {
+            return failed("Failed to stop service", INVALID_SERVICE_STATUS);
+        }
+        // One pause, no polling: deletion follows whether or not the service has stopped; the
+        // manager marks a still-running service for deletion.
+        ::Sleep(1000);
+    }
+    if (!::DeleteService(service.get())) {
+        return failed("Failed to delete service", WINAPI_CALL_FAILED);
+    }
+    write_stdout("Service uninstalled successfully\n");
+    return std::nullopt;
+}
+
+ErrorText query_service_status() {
+    std::string_view word = "NotInstalled";
+    {
+        const ServiceHandle manager = open_manager(SC_MANAGER_CONNECT);
+        if (!manager) {
+            return failed("Failed to connect to service manager", WINAPI_CALL_FAILED);
+        }
+        // A service that cannot be opened, for whatever reason, counts as not installed.
+        const ServiceHandle service = open_service(manager.get(), SERVICE_QUERY_STATUS);
+        if (service) {
+            const Result<DWORD> state = query_state(service.get());
+            if (!state) {
+                return failed("Failed to query service status", state.error());
+            }
+            word = *state_word(state.value());
+        }
+    }
+    write_stdout(std::string(word) + "\n");
+    return std::nullopt;
+}
+
+}  // namespace zelto

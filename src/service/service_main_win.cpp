@@ -1,0 +1,145 @@
+#include "service/service_main.h"
+
+#include <string>
+
+#include "common/unique_handle.h"
+#include "common/win_text.h"
+#include "core/supervisor.h"
+#include "install/service_state.h"
+#include "ipc/pipe_server.h"
+#include "log/log.h"
+#include "main/identity.h"
+
+namespace zelto {
+
+static_assert(CONTROL_STOP == SERVICE_CONTROL_STOP);
+static_assert(CONTROL_INTERROGATE == SERVICE_CONTROL_INTERROGATE);
+static_assert(CONTROL_SHUTDOWN == SERVICE_CONTROL_SHUTDOWN);
+static_assert(CONTROL_ANSWER_OK == NO_ERROR);
+static_assert(CONTROL_ANSWER_NOT_IMPLEMENTED == ERROR_CALL_NOT_IMPLEMENTED);
+
+namespace {
+
+constexpr DWORD PENDING_WAIT_HINT_MS = 10000;
+
+bool report_status(SERVICE_STATUS_HANDLE handle, DWORD state, DWORD controls_accepted,
+                   DWORD wait_hint, DWORD exit_code = NO_ERROR) {
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = controls_accepted;
+    status.dwWin32ExitCode = exit_code;
+    status.dwServiceSpecificExitCode = 0;
+    status.dwCheckPoint = 0;
+    status.dwWaitHint = wait_hint;
+    return ::SetServiceStatus(handle, &status) != 0;
+}
+
+DWORD WINAPI pipe_thread(LPVOID parameter) {
+    // The thread's own reference to the server, released when run_pipe_server returns.
+    std::unique_ptr<std::shared_ptr<IpcServer>> server(
+        static_cast<std::shared_ptr<IpcServer>*>(parameter));
+    try {
+        run_pipe_server(std::move(*server), service_protocol_host());
+    } catch (...) {
+        // A pipe thread that failed ends like one that finished: the stop sequence only waits
+        // for its end.
+    }
+    return 0;
+}
+
+// The stop sequence. Its status reports are sent once each and their failures ignored.
+void stop_service(SERVICE_STATUS_HANDLE status_handle, IpcServer& server, KernelHandle thread,
+                  DWORD exit_code) {
+    report_status(status_handle, SERVICE_STOP_PENDING, 0, PENDING_WAIT_HINT_MS);
+    // Clears `running` and wakes the pipe thread from a wait for a client or a silent one.
+    server.stop();
+    stop_core();
+    if (thread) {
+        ::WaitForSingleObject(thread.get(), INFINITE);
+        thread.reset();
+    }
+    // A START that the pipe thread was still handling may have launched a core after the first
+    // stop_core; a stopped service never leaves its core behind.
+    stop_core();
+    report_status(status_handle, SERVICE_STOPPED, 0, 0, exit_code);
+}
+
+}  // namespace
+
+void WINAPI service_main(DWORD /*argument_count*/, LPWSTR* /*arguments*/) {
+    log_message("service_main called");
+    const ErrorText error = run_service_inner();
+    if (error) {
+        log_message("Service error: " + *error);
+    }
+    log_message("service_main exiting");
+}
+
+ErrorText run_service_inner() {
+    log_message("run_service_inner starting");
+    auto channel = std::make_shared<StopChannel>();
+
+    log_message("Registering service control handler for: " + std::string(SERVICE_NAME));
+    auto context = std::make_unique<ControlContext>(ControlContext{channel});
+    const SERVICE_STATUS_HANDLE status_handle = ::RegisterServiceCtrlHandlerExW(
+        to_wide(SERVICE_NAME).c_str(), control_handler, context.get());
+    if (status_handle == nullptr) {
+        std::string error =
+            "Failed to register service control handler: " + std::string(WINAPI_CALL_FAILED);
+        log_message(error);
+        return error;
+    }
+    // The manager may call the handler until the process ends, so its context is never freed.
+    static_cast<void>(context.release());
+    log_message("Service control handler registered");
+
+    if (!report_status(status_handle, SERVICE_START_PENDING, 0, PENDING_WAIT_HINT_MS)) {
+        log_message("Failed to set StartPending status: " + std::string(WINAPI_CALL_FAILED));
+        return "Failed to set service status: " + std::string(WINAPI_CALL_FAILED);
+    }
+    log_message("Status set to StartPending");
+
+    log_message("Creating IPC server...");
+    auto server = std::make_shared<IpcServer>();
+    log_message("IPC server created");
+
+    if (!report_status(status_handle, SERVICE_RUNNING,
+                       SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0)) {
+        log_message("Failed to set Running status: " + std::string(WINAPI_CALL_FAILED));
+        return "Failed to set service status: " + std::string(WINAPI_CALL_FAILED);
+    }
+    log_message("Status set to Running");
+
+    log_message("Spawning IPC server thread...");
+    auto thread_server = std::make_unique<std::shared_ptr<IpcServer>>(server);
+    KernelHandle thread(::CreateThread(nullptr, 0, pipe_thread, thread_server.get(), 0, nullptr));
+    if (!thread) {
+        const DWORD code = ::GetLastError();
+        // Logged here rather than by service_main: once STOPPED is reported the process may end
+        // before service_main gets to write anything.
+        log_message("Service error: Failed to spawn IPC server thread: " + system_error_text(code));
+        stop_service(status_handle, *server, KernelHandle(), code);
+        return std::nullopt;
+    }
+    // The thread owns its reference now.
+    static_cast<void>(thread_server.release());
+    log_message("IPC server thread spawned");
+
+    // Only the first message matters; later ones stay queued and are never read.
+    channel->receive();
+    stop_service(status_handle, *server, std::move(thread), NO_ERROR);
+    return std::nullopt;
+}
+
+DWORD WINAPI control_handler(DWORD control, DWORD /*event_type*/, LPVOID /*event_data*/,
+                             LPVOID context) {
+    const ControlAnswer answer = answer_control(control);
+    if (answer.stop) {
+        log_message("Received stop/shutdown signal");
+        static_cast<ControlContext*>(context)->stop->send();
+    }
+    return answer.result;
+}
+
+}  // namespace zelto
