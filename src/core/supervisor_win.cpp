@@ -1,0 +1,141 @@
+#include "core/supervisor.h"
+
+#include <windows.h>
+
+#include <string_view>
+
+#include "core/command_line.h"
+#include "core/forwarder_win.h"
+#include "core/launch_win.h"
+#include "core/supervisor_win.h"
+#include "log/log.h"
+
+namespace zelto {
+
+namespace {
+
+constexpr std::string_view LOCK_ERROR = "Lock error: poisoned lock: another task failed inside";
+
+// The one slot of the process. Its core is read or changed only under the lock.
+struct CoreSlot {
+    SRWLOCK lock = SRWLOCK_INIT;
+    bool poisoned = false;  // never cleared
+    std::optional<CoreProcess> core;
+};
+
+CoreSlot core_slot;
+
+class SlotGuard {
+  public:
+    SlotGuard() { ::AcquireSRWLockExclusive(&core_slot.lock); }
+    ~SlotGuard() { ::ReleaseSRWLockExclusive(&core_slot.lock); }
+    SlotGuard(const SlotGuard&) = delete;
+    SlotGuard& operator=(const SlotGuard&) = delete;
+};
+
+// Runs `body` on the slot's core under the lock. A poisoned slot refuses. An exception that leaves
+// `body` poisons the slot and ends here, so the caller's thread goes on and the lock is released:
+// the slot's content is then of unknown shape and stays frozen.
+template <typename Body>
+ErrorText with_core_slot(Body&& body) {
+    const SlotGuard guard;
+    if (core_slot.poisoned) {
+        return std::string(LOCK_ERROR);
+    }
+    try {
+        return body(core_slot.core);
+    } catch (...) {
+        core_slot.poisoned = true;
+        return std::string(LOCK_ERROR);
+    }
+}
+
+std::string spawn_failure(std::string_view reason) {
+    std::string message = "Failed to spawn core process: ";
+    message += reason;
+    log_core(message);
+    return message;
+}
+
+ErrorText replace_core(std::optional<CoreProcess>& slot_core, const std::string& config_path,
+                       const std::string& core_path) {
+    if (slot_core) {
+        log_core("Stopping existing core process...");
+        end_process(slot_core->process.get());
+    }
+    const std::string config_dir = config_dir_of(config_path);
+    log_core("Config dir: " + config_dir);
+
+    Result<LaunchedCore> launched = launch_core(core_path, config_dir, config_path);
+    if (!launched) {
+        return spawn_failure(launched.error());
+    }
+    LaunchedCore& fresh = launched.value();
+    log_core("Core process spawned with PID: " +
+             std::to_string(::GetProcessId(fresh.core.process.get())));
+
+    // Without both forwarders the core would block for ever once a pipe fills: it is ended, its
+    // handles close with `launched`, and the slot stays as it was.
+    for (auto [read_end, prefix] : {std::pair{&fresh.stdout_read, STDOUT_PREFIX},
+                                    std::pair{&fresh.stderr_read, STDERR_PREFIX}}) {
+        if (ErrorText error = start_output_forwarder(std::move(*read_end), std::string(prefix))) {
+            end_process(fresh.core.process.get());
+            return spawn_failure(*error);
+        }
+    }
+
+    // The old record's handles close here, after the new core runs.
+    slot_core = std::move(fresh.core);
+    log_core("Core process started successfully");
+    return std::nullopt;
+}
+
+}  // namespace
+
+ErrorText start_core(const std::string& config_path, const std::string& core_path) {
+    log_core("start_core called: config=" + config_path + ", core=" + core_path);
+    if (!path_exists(config_path)) {
+        std::string message = "Config file not found: " + config_path;
+        log_core(message);
+        return message;
+    }
+    if (!path_exists(core_path)) {
+        std::string message = "Core binary not found: " + core_path;
+        log_core(message);
+        return message;
+    }
+    return with_core_slot([&](std::optional<CoreProcess>& slot_core) {
+        return replace_core(slot_core, config_path, core_path);
+    });
+}
+
+void stop_core() {
+    with_core_slot([](std::optional<CoreProcess>& slot_core) -> ErrorText {
+        if (slot_core) {
+            end_process(slot_core->process.get());
+            slot_core.reset();
+        }
+        return std::nullopt;
+    });
+}
+
+std::optional<std::uint32_t> running_core_pid() {
+    const SlotGuard guard;
+    if (core_slot.poisoned || !core_slot.core) {
+        return std::nullopt;
+    }
+    const HANDLE process = core_slot.core->process.get();
+    if (::WaitForSingleObject(process, 0) != WAIT_TIMEOUT) {
+        return std::nullopt;
+    }
+    return ::GetProcessId(process);
+}
+
+ErrorText run_in_core_slot_for_testing(const std::function<void()>& body) {
+    return with_core_slot([&](std::optional<CoreProcess>&) -> ErrorText {
+        body();
+        return std::nullopt;
+    });
+}
+
+}  // namespace zelto
