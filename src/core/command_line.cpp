@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "common/argv_quoting.h"
+
 namespace zelto {
 
 namespace {
@@ -100,32 +102,7 @@ std::string config_dir_of(std::string_view config_path) {
 std::string encode_argument(std::string_view argument) {
     const bool enclose =
         argument.empty() || argument.find_first_of(" \t") != std::string_view::npos;
-    std::string out;
-    out.reserve(argument.size() + 2);
-    if (enclose) {
-        out += '"';
-    }
-    std::size_t backslashes = 0;
-    for (const char c : argument) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        if (c == '"') {
-            out.append(2 * backslashes + 1, '\\');
-        } else {
-            out.append(backslashes, '\\');
-        }
-        backslashes = 0;
-        out += c;
-    }
-    if (enclose) {
-        out.append(2 * backslashes, '\\');
-        out += '"';
-    } else {
-        out.append(backslashes, '\\');
-    }
-    return out;
+    return quote_argument(argument, enclose);
 }
 
 std::string build_core_command_line(std::string_view core_path, std::string_view config_dir,

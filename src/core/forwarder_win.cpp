@@ -101,13 +101,13 @@ ErrorText start_output_forwarder(KernelHandle read_end, std::string prefix) {
     if (const DWORD error = take_planned_failure(); error != 0) {
         return system_error_text(error);
     }
-    const HANDLE thread = ::CreateThread(nullptr, 0, forwarder_thread, start.get(), 0, nullptr);
-    if (thread == nullptr) {
+    // Detached: the handle closes right away; nobody waits for the thread or stops it.
+    const KernelHandle thread(
+        ::CreateThread(nullptr, 0, forwarder_thread, start.get(), 0, nullptr));
+    if (!thread) {
         return system_error_text(::GetLastError());
     }
     start.release();
-    // Detached: nobody waits for the thread or stops it.
-    ::CloseHandle(thread);
     return std::nullopt;
 }
 
