@@ -3,16 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "common/unique_handle.h"
-#include "common/win_text.h"
-#include "ipc/base64.h"
 #include "ipc/pipe_name.h"
+#include "windows/installed_service.h"
 #include "windows/test_support.h"
 #include "zelto_client.h"
 
@@ -20,112 +17,9 @@ namespace zelto {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using namespace test;
 
-constexpr wchar_t SERVICE[] = L"Zelto_service";
-// A folder whose path holds a space, so the registered command line must be quoted.
-constexpr wchar_t INSTALL_DIR[] = L"C:\\Zelto Test Folder";
-
-std::wstring installed_exe() { return std::wstring(INSTALL_DIR) + L"\\Zelto-service.exe"; }
-
-test::ProcessResult service_verb(const std::wstring& verb) {
-    return test::run_process(L"\"" + installed_exe() + L"\" " + verb);
-}
-
-// The service's current state, or 0 when it is not installed.
-DWORD service_state() {
-    const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const ServiceHandle service(::OpenServiceW(manager.get(), SERVICE, SERVICE_QUERY_STATUS));
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!service || !::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                                            reinterpret_cast<BYTE*>(&status), sizeof status,
-                                            &needed)) {
-        return 0;
-    }
-    return status.dwCurrentState;
-}
-
-// How long until the service reports `state`; fails the test after `limit`.
-Clock::duration wait_for_state(DWORD state, std::chrono::milliseconds limit = 10s) {
-    const auto started = Clock::now();
-    EXPECT_TRUE(test::wait_until([&] { return service_state() == state; }, limit))
-        << "service state " << service_state() << ", expected " << state;
-    return Clock::now() - started;
-}
-
-long long in_ms(Clock::duration d) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
-}
-
-bool process_alive(DWORD pid) {
-    const KernelHandle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
-    return process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
-}
-
-// Stops and deletes the service whatever state a failed test left it in.
-void remove_service() {
-    {
-        const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-        const ServiceHandle service(
-            ::OpenServiceW(manager.get(), SERVICE, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
-        if (!service) {
-            return;
-        }
-        SERVICE_STATUS status{};
-        ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-        test::wait_until([] { return service_state() == SERVICE_STOPPED; }, 10s);
-        ::DeleteService(service.get());
-    }
-    // The deletion completes once the last handle to the service is closed.
-    test::wait_until([] { return service_state() == 0; }, 10s);
-}
-
-std::string write_file(const std::wstring& path, std::string_view bytes) {
-    const KernelHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                          0, nullptr));
-    DWORD written = 0;
-    ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    return to_utf8(path);
-}
-
-bool contains_in_order(const std::vector<std::string>& lines,
-                       const std::vector<std::string>& wanted) {
-    auto at = lines.begin();
-    for (const auto& line : wanted) {
-        at = std::find(at, lines.end(), line);
-        if (at == lines.end()) {
-            return false;
-        }
-        ++at;
-    }
-    return true;
-}
-
-class ServiceEndToEnd : public ::testing::Test {
-protected:
-    void SetUp() override {
-        remove_service();
-        ::CreateDirectoryW(INSTALL_DIR, nullptr);
-        ASSERT_TRUE(::CopyFileW((test::exe_dir() + L"\\Zelto-service.exe").c_str(),
-                                installed_exe().c_str(), FALSE));
-        // The stand-in core sleeps until it is terminated when its config holds no script.
-        config_ = write_file(std::wstring(INSTALL_DIR) + L"\\config.yaml", "");
-        core_ = to_utf8(test::exe_dir() + L"\\stand_in_core.exe");
-    }
-
-    void TearDown() override { remove_service(); }
-
-    void install_and_wait_running() {
-        const auto installed = service_verb(L"install");
-        ASSERT_EQ(installed.exit_code, 0u) << installed.err;
-        wait_for_state(SERVICE_RUNNING);
-        ASSERT_TRUE(test::wait_until([] { return client::send_request("VERSION", 1s).ok(); }));
-    }
-
-    std::string config_;
-    std::string core_;
-};
+class ServiceEndToEnd : public InstalledServiceTest {};
 
 TEST_F(ServiceEndToEnd, StatusAndUninstallWithNothingInstalled) {
     const auto status = service_verb(L"status");

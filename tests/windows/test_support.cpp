@@ -1,5 +1,7 @@
 #include "windows/test_support.h"
 
+#include <tlhelp32.h>
+
 #include <thread>
 #include <functional>
 
@@ -115,6 +117,114 @@ ProcessResult run_process(const std::wstring& command_line, std::chrono::millise
     err_reader.join();
     ::GetExitCodeProcess(process.get(), &result.exit_code);
     return result;
+}
+
+namespace {
+
+// Calls `visit` with every process entry of one snapshot.
+template <typename Visit>
+void for_each_process(Visit&& visit) {
+    const KernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) {
+        return;
+    }
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
+         more = ::Process32NextW(snapshot.get(), &entry)) {
+        visit(entry);
+    }
+}
+
+// One entry of the system's handle list (SystemExtendedHandleInformation).
+struct SystemHandleEntry {
+    void* object;
+    ULONG_PTR process_id;
+    ULONG_PTR handle_value;
+    ULONG granted_access;
+    USHORT creator_back_trace_index;
+    USHORT object_type_index;
+    ULONG handle_attributes;
+    ULONG reserved;
+};
+
+struct SystemHandleList {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    SystemHandleEntry entries[1];
+};
+
+// The number of handles that process `pid` holds, counted in the system's handle list.
+std::optional<DWORD> handles_in_system_list(DWORD pid) {
+    constexpr ULONG SYSTEM_EXTENDED_HANDLE_INFORMATION = 64;
+    constexpr LONG STATUS_INFO_LENGTH_MISMATCH = static_cast<LONG>(0xC0000004);
+    using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr) {
+        return std::nullopt;
+    }
+    std::vector<ULONG_PTR> buffer(1 << 16);
+    LONG status = 0;
+    for (;;) {
+        ULONG needed = 0;
+        const auto bytes = static_cast<ULONG>(buffer.size() * sizeof(ULONG_PTR));
+        status = query(SYSTEM_EXTENDED_HANDLE_INFORMATION, buffer.data(), bytes, &needed);
+        if (status != STATUS_INFO_LENGTH_MISMATCH) {
+            break;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    if (status != 0) {
+        return std::nullopt;
+    }
+    const auto* list = reinterpret_cast<const SystemHandleList*>(buffer.data());
+    DWORD count = 0;
+    for (ULONG_PTR i = 0; i < list->count; ++i) {
+        if (list->entries[i].process_id == pid) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+}  // namespace
+
+std::vector<DWORD> processes_named(const std::wstring& exe_name) {
+    std::vector<DWORD> ids;
+    for_each_process([&](const PROCESSENTRY32W& entry) {
+        if (::lstrcmpiW(entry.szExeFile, exe_name.c_str()) == 0) {
+            ids.push_back(entry.th32ProcessID);
+        }
+    });
+    return ids;
+}
+
+std::optional<ProcessCounts> process_counts(DWORD pid) {
+    const KernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    ProcessCounts counts;
+    if (!process || !::GetProcessHandleCount(process.get(), &counts.handles)) {
+        return std::nullopt;
+    }
+    // Wine answers 0 for every process; its system-wide handle list is right.
+    if (counts.handles == 0) {
+        const std::optional<DWORD> listed = handles_in_system_list(pid);
+        if (!listed) {
+            return std::nullopt;
+        }
+        counts.handles = *listed;
+    }
+    bool found = false;
+    for_each_process([&](const PROCESSENTRY32W& entry) {
+        if (entry.th32ProcessID == pid) {
+            counts.threads = entry.cntThreads;
+            found = true;
+        }
+    });
+    if (!found) {
+        return std::nullopt;
+    }
+    return counts;
 }
 
 }  // namespace zelto::test

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,5 +43,18 @@ struct ProcessResult {
 // after `limit` is terminated and reported with exit code 0xDEAD.
 ProcessResult run_process(const std::wstring& command_line,
                           std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+// Ids of the running processes whose executable file has the name `exe_name`
+// ("stand_in_core.exe"), compared without regard to letter case.
+std::vector<DWORD> processes_named(const std::wstring& exe_name);
+
+// What a running process holds, read from outside.
+struct ProcessCounts {
+    DWORD handles = 0;
+    DWORD threads = 0;
+};
+
+// Nothing when the process does not run or cannot be opened.
+std::optional<ProcessCounts> process_counts(DWORD pid);
 
 }  // namespace zelto::test

@@ -1,0 +1,599 @@
+// The installed service against faults around it: a core that misbehaves, a log file it cannot
+// write, a pipe name someone else holds, clients that break the protocol, a stop in the middle
+// of a START. Through all of them every request must still be answered.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "common/unique_handle.h"
+#include "common/win_text.h"
+#include "ipc/pipe_name.h"
+#include "log/log.h"
+#include "windows/installed_service.h"
+#include "windows/test_support.h"
+#include "zelto_client.h"
+
+namespace zelto {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace test;
+
+constexpr std::string_view STDOUT_LINE = "[CORE] [mihomo stdout] ";
+constexpr std::string_view STDERR_LINE = "[CORE] [mihomo stderr] ";
+constexpr wchar_t STAND_IN_CORE[] = L"stand_in_core.exe";
+
+// The bytes as the stand-in core's scripts write them: hex pairs.
+std::string hex(std::string_view bytes) {
+    static constexpr char DIGITS[] = "0123456789abcdef";
+    std::string text;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        text += DIGITS[byte >> 4];
+        text += DIGITS[byte & 0x0F];
+    }
+    return text;
+}
+
+// The lines the core wrote to one stream, as they reached the log, without the stand-in's own
+// first line.
+std::vector<std::string> core_lines(const std::vector<std::string>& lines,
+                                    std::string_view stream) {
+    std::vector<std::string> found;
+    for (const std::string& line : lines) {
+        if (line.starts_with(stream) && !line.substr(stream.size()).starts_with("cmdline: ")) {
+            found.push_back(line.substr(stream.size()));
+        }
+    }
+    return found;
+}
+
+bool has_line(const LogTail& log, std::string_view wanted) {
+    for (const std::string& line : log.new_lines()) {
+        if (line == wanted) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void end_process_by_id(DWORD pid) {
+    const KernelHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+    if (process) {
+        ::TerminateProcess(process.get(), 1);
+        ::WaitForSingleObject(process.get(), 5000);
+    }
+}
+
+// The service's answer, or why there was none.
+std::string ask(std::string_view request, std::chrono::milliseconds limit = 10s) {
+    const Result<std::string> answer = client::send_request(request, limit);
+    return answer ? answer.value() : "no answer: " + answer.error();
+}
+
+// Ends, on every way out of a test, the stand-in cores that started during it and still run.
+class LeftoverCores {
+  public:
+    LeftoverCores() : before_(processes_named(STAND_IN_CORE)) {}
+    ~LeftoverCores() {
+        for (const DWORD pid : started()) {
+            end_process_by_id(pid);
+        }
+    }
+    LeftoverCores(const LeftoverCores&) = delete;
+    LeftoverCores& operator=(const LeftoverCores&) = delete;
+
+    // Those started since construction that still run.
+    std::vector<DWORD> started() const {
+        std::vector<DWORD> now = processes_named(STAND_IN_CORE);
+        std::erase_if(now, [&](DWORD pid) {
+            return std::find(before_.begin(), before_.end(), pid) != before_.end();
+        });
+        return now;
+    }
+
+  private:
+    std::vector<DWORD> before_;
+};
+
+void expect_serving(const std::string& context) {
+    EXPECT_EQ(ask("VERSION"), "OK|0.1.0") << context;
+}
+
+class ServiceFaults : public InstalledServiceTest {
+  protected:
+    // A config file whose lines the stand-in core runs as its script.
+    std::string script(const std::wstring& name, const std::vector<std::string>& lines) {
+        std::string text;
+        for (const std::string& line : lines) {
+            text += line + "\n";
+        }
+        return write_file(std::wstring(INSTALL_DIR) + L"\\" + name, text);
+    }
+
+    std::string start(const std::string& config) {
+        return ask(client::start_request(config, core_));
+    }
+};
+
+// ---- The core misbehaves ------------------------------------------------------------------------
+
+struct CoreCase {
+    const char* name;
+    std::vector<std::string> script;
+    std::vector<std::string> stdout_lines;
+    std::vector<std::string> stderr_lines;
+};
+
+TEST_F(ServiceFaults, CoreThatMisbehavesLeavesEveryGoodLine) {
+    const CoreCase cases[] = {
+        {"crashes in the middle of a line",
+         {"out " + hex("before the crash\n"), "err " + hex("on stderr\n"),
+          "out " + hex("half a li"), "crash"},
+         {"before the crash", "half a li"},
+         {"on stderr"}},
+        {"writes invalid UTF-8 between good lines",
+         {"out " + hex("good 1\n\xFF\xFE\ngood 2\n"), "out " + hex("\xC0\xAF\ngood 3\n"),
+          "out " + hex("\xED\xA0\x80\ngood 4\n\xF4\x90\x80\x80\ngood 5\n"),
+          "out " + hex("bad \xE2\x82\ngood 6\n"), "err " + hex("\x80\nerr good\n"), "hang"},
+         {"good 1", "good 2", "good 3", "good 4", "good 5", "good 6"},
+         {"err good"}},
+        {"exits at once", {"exit 0"}, {}, {}},
+        {"exits at once with a code and a last line",
+         {"out " + hex("last words\n"), "exit 0xC0000005"},
+         {"last words"},
+         {}},
+    };
+    install_and_wait_running();
+
+    for (const CoreCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const LogTail log;
+        const std::string config = script(L"misbehaving.yaml", c.script);
+        EXPECT_EQ(start(config), "OK|Started");
+        const std::string running = ask("STATUS");
+        EXPECT_TRUE(running == "OK|Stopped" || running.starts_with("OK|Running|")) << running;
+
+        // The stand-in's own first line, which comes before anything of the script, and then
+        // exactly the good lines.
+        auto own_lines = [](const std::vector<std::string>& lines) {
+            return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                return line.starts_with(std::string(STDOUT_LINE) + "cmdline: ");
+            });
+        };
+        EXPECT_TRUE(wait_until([&] {
+            const auto lines = log.new_lines();
+            return own_lines(lines) == 1 && core_lines(lines, STDOUT_LINE) == c.stdout_lines &&
+                   core_lines(lines, STDERR_LINE) == c.stderr_lines;
+        }));
+        const auto lines = log.new_lines();
+        EXPECT_EQ(own_lines(lines), 1);
+        EXPECT_EQ(core_lines(lines, STDOUT_LINE), c.stdout_lines);
+        EXPECT_EQ(core_lines(lines, STDERR_LINE), c.stderr_lines);
+
+        expect_serving(c.name);
+        EXPECT_EQ(ask("STOP"), "OK|Stopped");
+        EXPECT_EQ(ask("STATUS"), "OK|Stopped");
+    }
+}
+
+TEST_F(ServiceFaults, CoreWritingFiftyMegabytesKeepsEveryLine) {
+    // 800 lines of 64 KiB (line end included), each in two writes, so every line spans many reads
+    // of the forwarder; 50 MiB in all.
+    constexpr int LINES = 800;
+    constexpr std::size_t LINE_BYTES = 65535;
+    std::vector<std::string> body = {"out " + hex("first\n")};
+    for (int i = 0; i < LINES; ++i) {
+        body.push_back("outrep " + std::to_string(LINE_BYTES) + " 61");
+        body.push_back("out 0a");
+    }
+    body.push_back("out " + hex("last\n"));
+    body.push_back("hang");
+    const std::string config = script(L"flood.yaml", body);
+    install_and_wait_running();
+    const LogTail log;
+
+    const auto started = Clock::now();
+    EXPECT_EQ(start(config), "OK|Started");
+    // Answered while the flood goes on.
+    expect_serving("during the flood");
+    EXPECT_TRUE(wait_until([&] { return has_line(log, std::string(STDOUT_LINE) + "last"); }, 60s));
+    std::printf("50 MiB of core output in the log after %lld ms\n", in_ms(Clock::now() - started));
+
+    const std::vector<std::string> lines = core_lines(log.new_lines(), STDOUT_LINE);
+    ASSERT_EQ(lines.size(), LINES + 2u);
+    EXPECT_EQ(lines.front(), "first");
+    EXPECT_EQ(lines.back(), "last");
+    const std::string full(LINE_BYTES, 'a');
+    int whole = 0;
+    for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+        whole += lines[i] == full ? 1 : 0;
+    }
+    EXPECT_EQ(whole, LINES);
+
+    expect_serving("after the flood");
+    EXPECT_EQ(ask("STOP"), "OK|Stopped");
+    remove_service();
+    // Keeps the tests after this one from reading 50 MiB at every look into the log.
+    ::DeleteFileW(std::wstring(LOG_FILE_PATH).c_str());
+}
+
+// The core is a batch file: the stopped process is the command interpreter, and the stand-in it
+// started goes on running with the write ends of both output pipes.
+TEST_F(ServiceFaults, ChildOfTheCoreOutlivesItsStop) {
+    const LeftoverCores cores;
+    const std::string child_script = script(
+        L"child.yaml", {"out " + hex("child line 1\n"), "sleep 1500",
+                        "out " + hex("child line 2\n"), "err " + hex("child err\n"), "hang"});
+    const std::wstring batch = std::wstring(INSTALL_DIR) + L"\\core.bat";
+    write_file(batch, "@echo off\r\n\"" + to_utf8(exe_dir()) + "\\stand_in_core.exe\" -f \"" +
+                          child_script + "\"\r\n");
+    install_and_wait_running();
+    const LogTail log;
+
+    ASSERT_EQ(ask(client::start_request(config_, to_utf8(batch))), "OK|Started");
+    ASSERT_TRUE(
+        wait_until([&] { return has_line(log, std::string(STDOUT_LINE) + "child line 1"); }));
+
+    const auto stopping = Clock::now();
+    EXPECT_EQ(ask("STOP"), "OK|Stopped");
+    const auto took = Clock::now() - stopping;
+    std::printf("STOP with a child holding the output pipes: %lld ms\n", in_ms(took));
+    EXPECT_LT(took, 3s);
+    EXPECT_EQ(cores.started().size(), 1u) << "the child should outlive the stopped core";
+
+    // Its output still reaches the log after the core's end.
+    EXPECT_TRUE(
+        wait_until([&] { return has_line(log, std::string(STDOUT_LINE) + "child line 2"); }));
+    EXPECT_TRUE(wait_until([&] { return has_line(log, std::string(STDERR_LINE) + "child err"); }));
+    expect_serving("with the orphaned child running");
+    EXPECT_EQ(start(config_), "OK|Started");
+    EXPECT_TRUE(ask("STATUS").starts_with("OK|Running|"));
+
+    const auto stop = Clock::now();
+    run_process(L"sc stop Zelto_service");
+    wait_for_state(SERVICE_STOPPED);
+    std::printf("sc stop with the orphaned child running: STOPPED after %lld ms\n",
+                in_ms(Clock::now() - stop));
+    EXPECT_LT(Clock::now() - stop, 3s);
+    // The orphaned child alone is left, and it is ended with `cores`.
+    EXPECT_EQ(cores.started().size(), 1u);
+}
+
+// ---- The log cannot be written ------------------------------------------------------------------
+
+struct LogFault {
+    const char* name;
+    std::function<void()> apply;
+    std::function<void()> undo;
+    // Wine running as root writes to a read-only file all the same.
+    bool may_not_hold_here;
+};
+
+TEST_F(ServiceFaults, RequestsAreAnsweredWhenTheLogCannotBeWritten) {
+    const std::wstring log_path(LOG_FILE_PATH);
+    const std::wstring folder = L"C:\\Users\\Public";
+    const std::wstring moved_folder = L"C:\\Users\\Public.zelto-test";
+    KernelHandle holder;
+    const LogFault faults[] = {
+        {"log folder missing",
+         [&] { EXPECT_TRUE(::MoveFileW(folder.c_str(), moved_folder.c_str())); },
+         [&] { ::MoveFileW(moved_folder.c_str(), folder.c_str()); }, false},
+        {"log file read-only",
+         [&] { EXPECT_TRUE(::SetFileAttributesW(log_path.c_str(), FILE_ATTRIBUTE_READONLY)); },
+         [&] { ::SetFileAttributesW(log_path.c_str(), FILE_ATTRIBUTE_NORMAL); }, true},
+        {"log file open elsewhere without write sharing",
+         [&] {
+             // The service holds the file for a moment at each line.
+             EXPECT_TRUE(wait_until([&] {
+                 holder.reset(::CreateFileW(log_path.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+                 return holder.valid();
+             }));
+         },
+         [&] { holder.reset(); }, false},
+    };
+    // Whether the service's own way of opening the log fails now.
+    auto log_refused = [&] {
+        const KernelHandle file(
+            ::CreateFileW(log_path.c_str(), FILE_APPEND_DATA,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_ALWAYS, 0, nullptr));
+        return !file.valid();
+    };
+    auto log_size = [&]() -> long long {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (!::GetFileAttributesExW(log_path.c_str(), GetFileExInfoStandard, &data)) {
+            return -1;
+        }
+        return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    };
+    install_and_wait_running();
+    const std::string config = script(L"talkative.yaml", {"out " + hex("core line\n"), "hang"});
+
+    for (const LogFault& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        // The service writes "Client disconnected" just after the client has its answer.
+        ::Sleep(100);
+        fault.apply();
+        if (!log_refused()) {
+            fault.undo();
+            if (fault.may_not_hold_here) {
+                std::printf("%s: not reproducible on this system, skipped\n", fault.name);
+            } else {
+                ADD_FAILURE() << "the fault did not keep the log from being opened";
+            }
+            continue;
+        }
+        const long long size_before = log_size();
+        const std::vector<std::pair<std::string, std::string>> exchanges = {
+            {"VERSION", "OK|0.1.0"},
+            {client::start_request(config, core_), "OK|Started"},
+            {"STOP", "OK|Stopped"},
+            {"STATUS", "OK|Stopped"},
+            {"nonsense", "ERR|Unknown command: nonsense"},
+            {client::start_request(config_ + ".missing", core_),
+             "ERR|Config file not found: " + config_ + ".missing"},
+        };
+        for (const auto& [request, response] : exchanges) {
+            EXPECT_EQ(ask(request), response);
+        }
+        // No line got in meanwhile (and the service did not create the folder).
+        const long long size_during = log_size();
+        fault.undo();
+        EXPECT_EQ(size_during, size_before);
+
+        // Once the fault is gone, lines are written again.
+        const LogTail log;
+        expect_serving("after the fault");
+        EXPECT_TRUE(has_line(log, "[IPC] Received request: VERSION"));
+    }
+}
+
+// ---- Someone else holds the pipe name -----------------------------------------------------------
+
+TEST_F(ServiceFaults, PipeNameHeldAtStartIsRetriedUntilFree) {
+    KernelHandle squatter(::CreateNamedPipeW(PIPE_NAME.data(), PIPE_ACCESS_DUPLEX,
+                                             PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
+                                             nullptr));
+    ASSERT_TRUE(squatter.valid());
+    const LogTail log;
+    const auto installed = service_verb(L"install");
+    ASSERT_EQ(installed.exit_code, 0u) << installed.err;
+    wait_for_state(SERVICE_RUNNING);
+
+    auto failures = [&] {
+        std::vector<std::string> found;
+        for (const std::string& line : log.new_lines()) {
+            if (line.starts_with("[IPC] CreateNamedPipeW failed, error: ")) {
+                found.push_back(line);
+            }
+        }
+        return found;
+    };
+    // One attempt every 100 ms: a second's wait sees several.
+    ASSERT_TRUE(wait_until([&] { return failures().size() >= 3; }));
+    const std::size_t seen = failures().size();
+    ::Sleep(1000);
+    const std::vector<std::string> later = failures();
+    std::printf("pipe creation failures in one second: %zu (%s)\n", later.size() - seen,
+                later.front().c_str());
+    EXPECT_GE(later.size() - seen, 5u);
+    EXPECT_LE(later.size() - seen, 15u);
+    for (const std::string& line : later) {
+        EXPECT_EQ(line, later.front()) << "every failure has the same cause";
+    }
+    EXPECT_EQ(service_state(), static_cast<DWORD>(SERVICE_RUNNING));
+
+    const auto freed = Clock::now();
+    squatter.reset();
+    const std::string version = ask("VERSION", 5s);
+    const auto took = Clock::now() - freed;
+    EXPECT_EQ(version, "OK|0.1.0");
+    std::printf("served %lld ms after the name came free\n", in_ms(took));
+    EXPECT_LT(took, 2s);
+    const auto lines = log.new_lines();
+    EXPECT_EQ(std::find(lines.begin(), lines.end(),
+                        "[IPC] Pipe created successfully, waiting for client..."),
+              lines.end());
+}
+
+// ---- Clients that break the protocol ------------------------------------------------------------
+
+// An overlapped client end of the service's pipe, opened as soon as the instance is free.
+KernelHandle open_client_end() {
+    KernelHandle pipe;
+    wait_until([&] {
+        pipe.reset(::CreateFileW(PIPE_NAME.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+        return pipe.valid();
+    });
+    return pipe;
+}
+
+// One overlapped call on the client end and its event.
+class PendingIo {
+  public:
+    PendingIo() : event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        io_.hEvent = event_.get();
+    }
+    OVERLAPPED* io() { return &io_; }
+    // Waits for the end of the call: bytes moved, or the error that ended it (ERROR_TIMEOUT when
+    // it was still pending after `limit`; it is then cancelled).
+    std::pair<DWORD, DWORD> finish(HANDLE pipe, BOOL started, std::chrono::milliseconds limit) {
+        if (!started && ::GetLastError() != ERROR_IO_PENDING) {
+            return {::GetLastError(), 0};
+        }
+        DWORD error = ERROR_SUCCESS;
+        if (::WaitForSingleObject(event_.get(), static_cast<DWORD>(limit.count())) !=
+            WAIT_OBJECT_0) {
+            ::CancelIoEx(pipe, &io_);
+            error = ERROR_TIMEOUT;
+        }
+        DWORD bytes = 0;
+        if (!::GetOverlappedResult(pipe, &io_, &bytes, TRUE) && error == ERROR_SUCCESS) {
+            error = ::GetLastError();
+        }
+        return {error, bytes};
+    }
+
+  private:
+    KernelHandle event_;
+    OVERLAPPED io_{};
+};
+
+bool is_cut_off(DWORD error) {
+    return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ||
+           error == ERROR_NO_DATA;
+}
+
+// Waits until the service has cut the client end off, without reading from it.
+bool wait_cut_off(HANDLE pipe, std::chrono::milliseconds limit) {
+    return wait_until(
+        [&] {
+            DWORD available = 0;
+            return !::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) &&
+                   is_cut_off(::GetLastError());
+        },
+        limit);
+}
+
+struct BadClient {
+    const char* name;
+    // Misbehaves on the connected end; returns once the service has cut it off.
+    std::function<void(HANDLE)> misbehave;
+    std::vector<std::string> log_lines;
+    std::chrono::milliseconds cut_off_after_at_least;
+};
+
+TEST_F(ServiceFaults, BadClientsAreCutOffAndTheNextIsServed) {
+    const std::string big(64 * 1024, 'A');
+    const std::string first_read(4096, 'A');
+    const BadClient clients[] = {
+        {"connects and never writes",
+         [](HANDLE pipe) { EXPECT_TRUE(wait_cut_off(pipe, 6s)); },
+         {"[IPC] Client connected", "[IPC] Client sent no request within 2000 ms, disconnecting",
+          "[IPC] Client disconnected"},
+         1500ms},
+        {"writes and never reads",
+         [](HANDLE pipe) {
+             PendingIo write;
+             const BOOL started = ::WriteFile(pipe, "VERSION", 7, nullptr, write.io());
+             EXPECT_EQ(write.finish(pipe, started, 2s).first, static_cast<DWORD>(ERROR_SUCCESS));
+             EXPECT_TRUE(wait_cut_off(pipe, 6s));
+         },
+         {"[IPC] Client connected", "[IPC] Received request: VERSION",
+          "[IPC] Sending response: OK|0.1.0",
+          "[IPC] Client did not take its response within 2000 ms, disconnecting",
+          "[IPC] Client disconnected"},
+         1500ms},
+        {"sends 64 KiB",
+         [&](HANDLE pipe) {
+             PendingIo write;
+             const BOOL started =
+                 ::WriteFile(pipe, big.data(), static_cast<DWORD>(big.size()), nullptr, write.io());
+             std::string response;
+             for (;;) {
+                 PendingIo read;
+                 char buffer[8192];
+                 const BOOL reading = ::ReadFile(pipe, buffer, sizeof buffer, nullptr, read.io());
+                 const auto [error, bytes] = read.finish(pipe, reading, 6s);
+                 response.append(buffer, bytes);
+                 if (error != ERROR_SUCCESS && error != ERROR_MORE_DATA) {
+                     EXPECT_TRUE(is_cut_off(error)) << error;
+                     break;
+                 }
+             }
+             // Only the first read's bytes were taken; the rest went with the connection.
+             EXPECT_EQ(response, "ERR|Unknown command: " + first_read);
+             const auto [write_error, written] = write.finish(pipe, started, 6s);
+             EXPECT_TRUE(is_cut_off(write_error)) << write_error;
+             EXPECT_LT(written, big.size());
+         },
+         {"[IPC] Client connected", "[IPC] Received request: " + first_read,
+          "[IPC] Sending response: ERR|Unknown command: " + first_read,
+          "[IPC] Client disconnected"},
+         0ms},
+    };
+    install_and_wait_running();
+
+    for (const BadClient& bad : clients) {
+        SCOPED_TRACE(bad.name);
+        const LogTail log;
+        const KernelHandle pipe = open_client_end();
+        ASSERT_TRUE(pipe.valid());
+        const auto connected = Clock::now();
+
+        // The next client queues up behind the bad one at once.
+        std::string next;
+        Clock::duration next_after{};
+        std::thread next_client([&] {
+            next = ask("VERSION");
+            next_after = Clock::now() - connected;
+        });
+        bad.misbehave(pipe.get());
+        const auto cut_off = Clock::now() - connected;
+        next_client.join();
+
+        std::printf("%s: cut off after %lld ms, next client answered after %lld ms\n", bad.name,
+                    in_ms(cut_off), in_ms(next_after));
+        EXPECT_GE(cut_off, bad.cut_off_after_at_least);
+        EXPECT_LT(cut_off, 4s);
+        EXPECT_EQ(next, "OK|0.1.0");
+        EXPECT_LT(next_after, 5s);
+        std::vector<std::string> wanted = bad.log_lines;
+        wanted.push_back("[IPC] Received request: VERSION");
+        EXPECT_TRUE(contains_in_order(log.new_lines(), wanted));
+    }
+}
+
+// ---- A stop while a START is under way ----------------------------------------------------------
+
+TEST_F(ServiceFaults, StopDuringStartLeavesNoCore) {
+    // A core that is slow to come up: silent for its first seconds.
+    const std::string config =
+        script(L"slow.yaml", {"sleep 3000", "out " + hex("ready\n"), "hang"});
+    const std::string start_request = client::start_request(config, core_);
+    int launched_after_stop_signal = 0;
+
+    // The stop lands at different moments of the START, from before its read to after its answer.
+    for (const int delay_ms : {0, 5, 10, 20, 30, 40, 60, 80, 120}) {
+        SCOPED_TRACE("stop " + std::to_string(delay_ms) + " ms after the START was sent");
+        const LeftoverCores cores;
+        const LogTail log;
+        install_and_wait_running();
+
+        std::thread starter([&] { ask(start_request); });
+        ::Sleep(static_cast<DWORD>(delay_ms));
+        {
+            const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+            const ServiceHandle service(::OpenServiceW(manager.get(), SERVICE, SERVICE_STOP));
+            SERVICE_STATUS status{};
+            EXPECT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
+        }
+        starter.join();
+        wait_for_state(SERVICE_STOPPED);
+
+        EXPECT_TRUE(cores.started().empty()) << "a core is still running";
+
+        const auto lines = log.new_lines();
+        const auto signal = std::find(lines.begin(), lines.end(), "Received stop/shutdown signal");
+        if (std::find_if(signal, lines.end(), [](const std::string& line) {
+                return line.starts_with("[CORE] Core process spawned with PID: ");
+            }) != lines.end()) {
+            ++launched_after_stop_signal;
+        }
+    }
+    std::printf("cores launched after the stop signal: %d of 9\n", launched_after_stop_signal);
+}
+
+}  // namespace
+}  // namespace zelto

@@ -1,0 +1,146 @@
+#pragma once
+// The built Zelto-service.exe installed into the test prefix under the real service control
+// manager: install, state, removal. Every test that uses it leaves nothing installed behind it.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/unique_handle.h"
+#include "common/win_text.h"
+#include "windows/test_support.h"
+#include "zelto_client.h"
+
+namespace zelto::test {
+
+using Clock = std::chrono::steady_clock;
+
+inline constexpr wchar_t SERVICE[] = L"Zelto_service";
+// A folder whose path holds a space, so the registered command line must be quoted.
+inline constexpr wchar_t INSTALL_DIR[] = L"C:\\Zelto Test Folder";
+
+inline std::wstring installed_exe() {
+    return std::wstring(INSTALL_DIR) + L"\\Zelto-service.exe";
+}
+
+inline ProcessResult service_verb(const std::wstring& verb) {
+    return run_process(L"\"" + installed_exe() + L"\" " + verb);
+}
+
+// The service's status, or nothing when it is not installed.
+inline std::optional<SERVICE_STATUS_PROCESS> service_status() {
+    const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const ServiceHandle service(::OpenServiceW(manager.get(), SERVICE, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!service ||
+        !::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
+        return std::nullopt;
+    }
+    return status;
+}
+
+// The service's current state, or 0 when it is not installed.
+inline DWORD service_state() {
+    const auto status = service_status();
+    return status ? status->dwCurrentState : 0;
+}
+
+// The service process's id, or 0 when it does not run.
+inline DWORD service_pid() {
+    const auto status = service_status();
+    return status ? status->dwProcessId : 0;
+}
+
+// How long until the service reports `state`; fails the test after `limit`.
+inline Clock::duration wait_for_state(DWORD state,
+                                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto started = Clock::now();
+    EXPECT_TRUE(wait_until([&] { return service_state() == state; }, limit))
+        << "service state " << service_state() << ", expected " << state;
+    return Clock::now() - started;
+}
+
+inline long long in_ms(Clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+}
+
+inline bool process_alive(DWORD pid) {
+    const KernelHandle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
+    return process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+// Stops and deletes the service whatever state a failed test left it in.
+inline void remove_service() {
+    {
+        const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        const ServiceHandle service(
+            ::OpenServiceW(manager.get(), SERVICE, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+        if (!service) {
+            return;
+        }
+        SERVICE_STATUS status{};
+        ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+        wait_until([] { return service_state() == SERVICE_STOPPED; });
+        ::DeleteService(service.get());
+    }
+    // The deletion completes once the last handle to the service is closed.
+    wait_until([] { return service_state() == 0; });
+}
+
+// Writes `bytes` as the whole file; returns the path in UTF-8.
+inline std::string write_file(const std::wstring& path, std::string_view bytes) {
+    const KernelHandle file(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    return to_utf8(path);
+}
+
+inline bool contains_in_order(const std::vector<std::string>& lines,
+                              const std::vector<std::string>& wanted) {
+    auto at = lines.begin();
+    for (const auto& line : wanted) {
+        at = std::find(at, lines.end(), line);
+        if (at == lines.end()) {
+            return false;
+        }
+        ++at;
+    }
+    return true;
+}
+
+// Copies the built service into INSTALL_DIR before each test and removes the service after it.
+class InstalledServiceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        remove_service();
+        ::CreateDirectoryW(INSTALL_DIR, nullptr);
+        ASSERT_TRUE(::CopyFileW((exe_dir() + L"\\Zelto-service.exe").c_str(),
+                                installed_exe().c_str(), FALSE));
+        // The stand-in core sleeps until it is terminated when its config holds no script.
+        config_ = write_file(std::wstring(INSTALL_DIR) + L"\\config.yaml", "");
+        core_ = to_utf8(exe_dir() + L"\\stand_in_core.exe");
+    }
+
+    void TearDown() override { remove_service(); }
+
+    void install_and_wait_running() {
+        const auto installed = service_verb(L"install");
+        ASSERT_EQ(installed.exit_code, 0u) << installed.err;
+        wait_for_state(SERVICE_RUNNING);
+        ASSERT_TRUE(wait_until(
+            [] { return client::send_request("VERSION", std::chrono::seconds(1)).ok(); }));
+    }
+
+    std::string config_;
+    std::string core_;
+};
+
+}  // namespace zelto::test
