@@ -14,6 +14,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr int YIELDS_BEFORE_SLEEPING = 200;
+
 DWORD ms_left(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
@@ -42,7 +44,7 @@ IoEnd finish_io(HANDLE pipe, OVERLAPPED& io, BOOL started, Clock::time_point dea
 }
 
 Result<KernelHandle> open_pipe(Clock::time_point deadline) {
-    for (;;) {
+    for (int attempt = 0;; ++attempt) {
         KernelHandle pipe(::CreateFileW(PIPE_NAME.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
         if (pipe) {
@@ -58,8 +60,10 @@ Result<KernelHandle> open_pipe(Clock::time_point deadline) {
             // Another client is being served; wait for the instance to come free.
             ::WaitNamedPipeW(PIPE_NAME.data(), left);
         } else {
-            // Between two instances (or no service at all): try again shortly.
-            ::Sleep(std::min<DWORD>(left, 5));
+            // Between two instances (or no service at all). The next instance normally follows
+            // within a fraction of a millisecond, far less than the shortest sleep: yield for a
+            // while before sleeping.
+            ::Sleep(attempt < YIELDS_BEFORE_SLEEPING ? 0 : 1);
         }
     }
 }

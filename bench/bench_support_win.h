@@ -1,0 +1,81 @@
+#pragma once
+// What every benchmark needs: the clock, the results table, the installed service, a client that
+// measures the server rather than its own back-off, and the floor's log append.
+
+#include <windows.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.h"
+
+namespace zelto::bench {
+
+using Clock = std::chrono::steady_clock;
+
+double ms_between(Clock::time_point from, Clock::time_point to);
+double median(std::vector<double> values);
+std::string fixed(double value, int decimals);
+
+// One row of the printed table: the figure of the service, the baselines of the same run, the
+// ratio to the baseline the target is about, and the target's verdict.
+struct Row {
+    std::string benchmark;
+    std::string measured;
+    std::string baseline;
+    std::string ratio;
+    std::string target;
+    std::string met;
+};
+
+// Collects the rows; prints each as it comes (so a long run shows progress) and all at the end.
+class Table {
+  public:
+    void add(Row row);
+    void print() const;
+
+  private:
+    std::vector<Row> rows_;
+};
+
+// "yes" or "NO".
+std::string verdict(bool met);
+
+// Where the benchmarks install the service; its name holds a blank like a real install path.
+inline constexpr wchar_t INSTALL_DIR[] = L"C:\\Zelto Bench";
+inline constexpr wchar_t SERVICE[] = L"Zelto_service";
+
+std::wstring bench_dir_file(std::wstring_view name);
+
+// Copies Zelto-service.exe from beside this program, installs and starts it, and waits until
+// it answers VERSION.
+ErrorText install_service();
+// Stops and deletes the service whatever its state; quiet when it is not installed.
+void remove_service();
+// Starts the installed, stopped service and waits until it answers.
+ErrorText start_service();
+// The current state, or 0 when it is not installed.
+DWORD service_state();
+// The service process's id, 0 while it is not running.
+DWORD service_pid();
+// Polls every millisecond; true when `state` was reached within `limit`.
+bool wait_for_state(DWORD state, std::chrono::milliseconds limit);
+
+// One request on one connection, as every client makes it, but retrying at once while the server
+// is between two pipe instances: the client library's 5 ms back-off would otherwise be measured
+// instead of the server. Fails after 10 s without a pipe.
+Result<std::string> ask(std::wstring_view pipe_name, std::string_view request);
+Result<std::string> ask(std::string_view request);  // the service's pipe
+
+// The baselines' log, beside the service's.
+inline constexpr wchar_t FLOOR_LOG[] = L"C:\\Users\\Public\\zelto-bench-floor.log";
+
+// The floor of one log line: open for appending, one write, close. No link check and no lock.
+void floor_append(const std::wstring& path, std::string_view tag, std::string_view message);
+
+// The log file's size, 0 when it does not exist.
+unsigned long long file_size(const std::wstring& path);
+
+}  // namespace zelto::bench

@@ -1,0 +1,145 @@
+// Request round trip: STATUS through the installed service against a minimal server in this
+// process, without logging (a), with the service's four log lines as plain appends (b), and with
+// them through the service's own log function (c), which splits the gap between (b) and the
+// service into the log function's share and the pipe server's.
+
+#include <windows.h>
+#include <sddl.h>
+
+#include <array>
+#include <thread>
+
+#include "benchmarks_win.h"
+#include "common/unique_handle.h"
+#include "log/log_file.h"
+#include "log/log_line.h"
+
+namespace zelto::bench {
+namespace {
+
+constexpr wchar_t BASELINE_PIPE[] = L"\\\\.\\pipe\\Zelto_bench_baseline";
+constexpr int ROUNDS = 8;
+// Fewer for the baselines: only their median per request counts.
+constexpr int BASELINE_PER_ROUND = 100;
+constexpr std::string_view ANSWER = "OK|Stopped";
+
+enum class Variant { Minimal, FloorAppends, LogFunction, Service };
+
+// The service's pipe cycle and nothing else: same instance settings and descriptor, synchronous
+// calls, no watchdog, a fixed answer; with logging, the service's four lines.
+void serve_minimal(int clients, Variant variant) {
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;GA;;;WD)", SDDL_REVISION_1, &raw,
+                                                           nullptr);
+    const LocalMemory descriptor(raw);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, raw, FALSE};
+    const std::wstring log_path = FLOOR_LOG;
+    auto log = [&](std::string_view message) {
+        if (variant == Variant::FloorAppends) {
+            floor_append(log_path, LOG_TAG_IPC, message);
+        } else if (variant == Variant::LogFunction) {
+            append_log_line(log_path, LOG_TAG_IPC, message);
+        }
+    };
+
+    std::array<char, 4096> buffer{};
+    for (int served = 0; served < clients;) {
+        const KernelHandle pipe(::CreateNamedPipeW(
+            BASELINE_PIPE, PIPE_ACCESS_DUPLEX,
+            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 4096,
+            4096, 0, &attributes));
+        if (!pipe) {
+            ::Sleep(1);
+            continue;
+        }
+        if (!::ConnectNamedPipe(pipe.get(), nullptr) && ::GetLastError() != ERROR_PIPE_CONNECTED) {
+            continue;
+        }
+        ++served;
+        log("Client connected");
+        DWORD got = 0;
+        if (::ReadFile(pipe.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got,
+                       nullptr) &&
+            got > 0) {
+            log("Received request: " + std::string(buffer.data(), got));
+            log("Sending response: " + std::string(ANSWER));
+            DWORD written = 0;
+            ::WriteFile(pipe.get(), ANSWER.data(), static_cast<DWORD>(ANSWER.size()), &written,
+                        nullptr);
+            ::FlushFileBuffers(pipe.get());
+        }
+        ::DisconnectNamedPipe(pipe.get());
+        log("Client disconnected");
+    }
+}
+
+// Microseconds per request over one round, or the first wrong answer.
+Result<double> run_round(Variant variant, int service_requests) {
+    const int requests = variant == Variant::Service ? service_requests : BASELINE_PER_ROUND;
+    std::thread server;
+    if (variant != Variant::Service) {
+        server = std::thread(serve_minimal, requests, variant);
+    }
+    const std::wstring_view pipe = variant == Variant::Service
+                                       ? std::wstring_view(L"\\\\.\\pipe\\Zelto_service")
+                                       : std::wstring_view(BASELINE_PIPE);
+    std::string wrong;
+    const auto started = Clock::now();
+    // Every request is made even after a wrong answer: the minimal server ends only after its
+    // count of clients.
+    for (int i = 0; i < requests; ++i) {
+        const Result<std::string> answer = ask(pipe, "STATUS");
+        if (wrong.empty() && (!answer.ok() || answer.value() != ANSWER)) {
+            wrong = answer.ok() ? "answer " + answer.value() : answer.error();
+        }
+    }
+    const auto ended = Clock::now();
+    if (server.joinable()) {
+        server.join();
+    }
+    if (!wrong.empty()) {
+        return Result<double>::failure("round trip: " + wrong);
+    }
+    return ms_between(started, ended) * 1000.0 / requests;
+}
+
+}  // namespace
+
+ErrorText bench_round_trip(Table& table, const Sizes& sizes) {
+    const int per_round = sizes.round_trip_requests / ROUNDS;
+    std::printf(
+        "Request round trip: %d rounds of (a), (b), (c) with %d STATUS requests each and the "
+        "service with %d\n",
+        ROUNDS, BASELINE_PER_ROUND, per_round);
+    const Variant variants[] = {Variant::Minimal, Variant::FloorAppends, Variant::LogFunction,
+                                Variant::Service};
+    std::vector<double> us[4];
+    for (int round = 0; round < ROUNDS; ++round) {
+        for (int v = 0; v < 4; ++v) {
+            const Result<double> took = run_round(variants[v], per_round);
+            if (!took) {
+                return took.error();
+            }
+            us[v].push_back(took.value());
+        }
+        std::printf("  round %d: (a) %.0f us, (b) %.0f us, (c) %.0f us, service %.0f us\n",
+                    round + 1, us[0].back(), us[1].back(), us[2].back(), us[3].back());
+    }
+    ::DeleteFileW(FLOOR_LOG);
+
+    const double a = median(us[0]);
+    const double b = median(us[1]);
+    const double c = median(us[2]);
+    const double s = median(us[3]);
+    table.add({"Request round trip, STATUS, one connection each (us per request, median of " +
+                   std::to_string(ROUNDS) + " interleaved rounds)",
+               fixed(s, 0) + " us",
+               "(a) minimal server " + fixed(a, 0) + " us; (b) with 4 plain appends " +
+                   fixed(b, 0) + " us; (c) with the service's log function " + fixed(c, 0) + " us",
+               fixed(s / b, 2) + "x (b); " + fixed(s / a, 2) + "x (a); (c) is " + fixed(c / b, 2) +
+                   "x (b)",
+               "<= 1.15x (b)", verdict(s <= 1.15 * b)});
+    return std::nullopt;
+}
+
+}  // namespace zelto::bench
