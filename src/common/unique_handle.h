@@ -64,7 +64,16 @@ struct LocalMemoryTraits {
     static void close(pointer h) noexcept { ::LocalFree(h); }
 };
 
+// Directory searches (FindFirstFileExW), which fail with INVALID_HANDLE_VALUE.
+struct FindHandleTraits {
+    using pointer = HANDLE;
+    static pointer none() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool valid(pointer h) noexcept { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+    static void close(pointer h) noexcept { ::FindClose(h); }
+};
+
 using KernelHandle = UniqueHandle<KernelHandleTraits>;
+using FindHandle = UniqueHandle<FindHandleTraits>;
 using ServiceHandle = UniqueHandle<ServiceHandleTraits>;
 using LocalMemory = UniqueHandle<LocalMemoryTraits>;
 

@@ -16,8 +16,9 @@ bool path_exists(const std::string& path) {
         ::CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (file) {
-        BY_HANDLE_FILE_INFORMATION info{};
-        return ::GetFileInformationByHandle(file.get(), &info) != 0;
+        // The narrow query: GetFileInformationByHandle also looks up the volume, for nothing here.
+        FILE_BASIC_INFO info{};
+        return ::GetFileInformationByHandleEx(file.get(), FileBasicInfo, &info, sizeof info) != 0;
     }
     const DWORD error = ::GetLastError();
     if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) {
@@ -25,13 +26,9 @@ bool path_exists(const std::string& path) {
     }
     // Files the system holds exclusively (the page file) still show in their folder's listing.
     WIN32_FIND_DATAW found{};
-    const HANDLE search = ::FindFirstFileExW(wide.c_str(), FindExInfoBasic, &found,
-                                             FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    ::FindClose(search);
-    return true;
+    const FindHandle search(::FindFirstFileExW(wide.c_str(), FindExInfoBasic, &found,
+                                               FindExSearchNameMatch, nullptr, 0));
+    return search.valid();
 }
 
 Result<OutputPipe> create_output_pipe() {

@@ -2,6 +2,7 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -36,8 +37,12 @@ enum class CallEnd { Returned, Stopped, TimedOut };
 // time) when the service stops or the client's time runs out, with CancelSynchronousIo from a
 // thread of its own. Without it a silent client, or no client at all, could hold the service's
 // stop for ever.
+//
+// Arming is cheap on purpose, since every request arms it four times: the watchdog thread is only
+// woken when it has to start timing or the service is stopping. While it times a call it checks
+// every POLL_MS, which also lets it notice the next call's deadline without being woken.
 class CallWatchdog {
-  public:
+public:
     CallWatchdog(HANDLE stop_event, HANDLE pipe_thread)
         : stop_event_(stop_event),
           pipe_thread_(pipe_thread),
@@ -52,7 +57,11 @@ class CallWatchdog {
 
     ~CallWatchdog() {
         if (thread_.joinable()) {
-            update([this] { quit_ = true; });
+            {
+                std::lock_guard lock(mutex_);
+                quit_ = true;
+            }
+            ::SetEvent(changed_.get());
             thread_.join();
         }
     }
@@ -60,61 +69,71 @@ class CallWatchdog {
     // Guards one blocking call; `deadline` empty means only the stop ends it.
     template <typename Call>
     CallEnd run(std::optional<Clock::time_point> deadline, Call&& call) {
-        update([&] {
+        bool wake = false;
+        {
+            std::lock_guard lock(mutex_);
             armed_ = true;
             ++call_;
             deadline_ = deadline;
             fired_ = CallEnd::Returned;
-        });
+            wake = stopping_ || (deadline && !timing_);
+        }
+        if (wake) {
+            ::SetEvent(changed_.get());
+        }
         call();
-        CallEnd end = CallEnd::Returned;
-        update([&] {
-            armed_ = false;
-            end = fired_;
-        });
-        return end;
+        std::lock_guard lock(mutex_);
+        armed_ = false;
+        return fired_;
     }
 
-  private:
-    template <typename Change>
-    void update(Change&& change) {
-        {
-            std::lock_guard lock(mutex_);
-            change();
-        }
-        ::SetEvent(changed_.get());
-    }
+private:
+    static constexpr DWORD POLL_MS = 50;
 
     void watch() {
         std::unique_lock lock(mutex_);
         while (!quit_) {
-            if (!armed_) {
-                // Nothing to guard: sleep until the pipe thread arms or quits.
-                lock.unlock();
-                ::WaitForSingleObject(changed_.get(), INFINITE);
-                lock.lock();
-                continue;
-            }
-            const auto deadline = deadline_;
+            const bool armed = armed_;
             const std::uint64_t call = call_;
+            const std::optional<Clock::time_point> deadline = armed ? deadline_ : std::nullopt;
+            timing_ = deadline.has_value();
+            const bool stopping = stopping_;
             lock.unlock();
-            DWORD timeout = INFINITE;
-            if (deadline) {
-                const auto left =
-                    std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
-                timeout = left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
+
+            DWORD woke = WAIT_OBJECT_0;
+            if (stopping && !armed) {
+                // The pipe thread is on its way out; only a call it still makes needs us.
+                woke = ::WaitForSingleObject(changed_.get(), INFINITE);
+            } else {
+                DWORD timeout = INFINITE;
+                if (deadline) {
+                    const auto left =
+                        std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+                    timeout = left.count() <= 0 ? 0 : std::min<DWORD>(left.count(), POLL_MS);
+                }
+                const HANDLE waits[2] = {changed_.get(), stop_event_};
+                woke = ::WaitForMultipleObjects(stop_event_ != nullptr ? 2 : 1, waits, FALSE,
+                                                timeout);
             }
-            const HANDLE waits[2] = {changed_.get(), stop_event_};
-            const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, timeout);
-            if (woke != WAIT_OBJECT_0) {
-                cancel_until_done(call,
-                                  woke == WAIT_TIMEOUT ? CallEnd::TimedOut : CallEnd::Stopped);
+
+            if (woke == WAIT_OBJECT_0 + 1) {
+                lock.lock();
+                stopping_ = true;
+                const bool in_call = armed_;
+                const std::uint64_t current = call_;
+                lock.unlock();
+                if (in_call) {
+                    cancel_until_done(current, CallEnd::Stopped);
+                }
+            } else if (woke == WAIT_TIMEOUT && deadline && Clock::now() >= *deadline) {
+                cancel_until_done(call, CallEnd::TimedOut);
             }
             lock.lock();
         }
     }
 
-    // Cancels the guarded call again and again until the pipe thread has left it.
+    // Cancels the guarded call again and again until the pipe thread has left it: a cancel that
+    // lands just before the thread enters the call would be lost.
     void cancel_until_done(std::uint64_t call, CallEnd reason) {
         auto still_in_call = [&] { return armed_ && call_ == call && !quit_; };
         {
@@ -140,6 +159,8 @@ class CallWatchdog {
     std::mutex mutex_;
     bool armed_ = false;
     bool quit_ = false;
+    bool stopping_ = false;  // the stop event was seen; it stays signalled
+    bool timing_ = false;    // the watchdog waits with a time-out, so arming needs no wake-up
     std::uint64_t call_ = 0;
     std::optional<Clock::time_point> deadline_;
     CallEnd fired_ = CallEnd::Returned;
