@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
 
 #include "common/unique_handle.h"
+#include "common/win_text.h"
 #include "ipc/pipe_name.h"
 #include "windows/installed_service.h"
 #include "windows/test_support.h"
@@ -153,6 +155,44 @@ TEST_F(ServiceEndToEnd, UninstallStopsAndDeletesARunningService) {
     wait_for_state(0);
     EXPECT_FALSE(process_alive(pid));
     EXPECT_EQ(service_verb(L"status").out, "NotInstalled\n");
+}
+
+// Zelto-ctl prints the response and maps it to its exit code: 0 OK, 1 ERR, 2 unreachable, 64 usage.
+TEST_F(ServiceEndToEnd, ZeltoCtlPrintsResponsesWithTheirExitCodes) {
+    const std::wstring ctl = L"\"" + exe_dir() + L"\\Zelto-ctl.exe\" ";
+    const auto help = run_process(ctl + L"--help");
+    EXPECT_EQ(help.exit_code, 0u);
+    EXPECT_TRUE(help.out.starts_with("Usage:\n")) << help.out;
+
+    const auto unreachable = run_process(ctl + L"version");
+    EXPECT_EQ(unreachable.exit_code, 2u);
+    EXPECT_EQ(unreachable.out, "");
+    EXPECT_TRUE(unreachable.err.starts_with("Zelto-ctl: cannot open the service's pipe: "))
+        << unreachable.err;
+    EXPECT_EQ(std::count(unreachable.err.begin(), unreachable.err.end(), '\n'), 1);
+
+    install_and_wait_running();
+    const std::wstring config = to_wide(config_), core = to_wide(core_);
+    struct Row {
+        std::wstring arguments;
+        DWORD exit_code;
+        std::string out;
+    };
+    const Row rows[] = {
+        {L"version", 0, "OK|0.1.0\n"},
+        {L"raw status", 1, "ERR|Unknown command: status\n"},
+        {L"start \"" + config + L"\" \"" + core + L"\"", 0, "OK|Started\n"},
+        {L"start C:\\missing.yaml \"" + core + L"\"", 1,
+         "ERR|Config file not found: C:\\missing.yaml\n"},
+        {L"stop", 0, "OK|Stopped\n"},
+        {L"status", 0, "OK|Stopped\n"},
+        {L"start only-one-path", 64, ""},
+    };
+    for (const Row& row : rows) {
+        const auto result = run_process(ctl + row.arguments);
+        EXPECT_EQ(result.exit_code, row.exit_code) << to_utf8(row.arguments) << ": " << result.err;
+        EXPECT_EQ(result.out, row.out) << to_utf8(row.arguments);
+    }
 }
 
 TEST_F(ServiceEndToEnd, NoVerbFromAConsoleIsNoService) {
