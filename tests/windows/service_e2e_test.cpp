@@ -35,7 +35,7 @@ TEST_F(ServiceEndToEnd, StatusAndUninstallWithNothingInstalled) {
     EXPECT_EQ(uninstall.err, "Error: Failed to open service: IO error in winapi call\n");
 }
 
-TEST_F(ServiceEndToEnd, InstallRegistersTheServiceAsDesigned) {
+TEST_F(ServiceEndToEnd, InstallRegistersQuotedPathDescriptionAndDemandStart) {
     const test::LogTail log;
     const auto installed = service_verb(L"install");
     EXPECT_EQ(installed.exit_code, 0u) << installed.err;
