@@ -1,4 +1,5 @@
 #include "core/output_lines.h"
+#include "forwarding_cases.h"
 
 #include <gtest/gtest.h>
 
@@ -70,33 +71,8 @@ Lines forward(std::vector<ScriptedStream::Step> steps) {
 }
 
 TEST(OutputLines, ForwardingTable) {
-    const std::string long_line(20000, 'x');
-    struct Case {
-        std::string output;
-        Lines expected;
-    };
-    const Case cases[] = {
-        {"a\r\nb\n", {"a", "b"}},
-        {"a\r\r\n", {"a\r"}},
-        {"\n", {""}},
-        {"abc", {"abc"}},
-        {"abc\r", {"abc\r"}},
-        {"\xFF\xFE\nok\n", {"ok"}},
-        {long_line + "\n", {long_line}},
-        {"", {}},
-        {std::string("a\0b\n", 4), {std::string("a\0b", 3)}},
-        {"\n\n", {"", ""}},
-        {"\r\n", {""}},
-        {"a\rb\n", {"a\rb"}},
-        // Ill-formed: overlong, surrogate, above U+10FFFF, truncated at the end of the stream.
-        {"\xC0\xAF\nx\n", {"x"}},
-        {"\xED\xA0\x80\ny\n", {"y"}},
-        {"\xF4\x90\x80\x80\nz\n", {"z"}},
-        {"ok\n\xE2\x82", {"ok"}},
-        {"\xE2\x82\xAC\n", {"\xE2\x82\xAC"}},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(forward({data(c.output)}), c.expected) << testing::PrintToString(c.output);
+    for (const test::ForwardingCase& c : test::forwarding_cases()) {
+        EXPECT_EQ(forward({data(c.output)}), c.lines) << testing::PrintToString(c.output);
     }
 }
 

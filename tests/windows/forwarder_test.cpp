@@ -2,6 +2,7 @@
 
 #include "core/forwarder_win.h"
 #include "core/launch_win.h"
+#include "forwarding_cases.h"
 #include "windows/core_fixture.h"
 
 namespace zelto {
@@ -27,26 +28,11 @@ Lines forward_through_pipe(const std::string& bytes, std::string_view prefix) {
 }
 
 TEST(Forwarder, ForwardingTableThroughAPipe) {
-    const std::string long_line(20000, 'x');
-    struct Case {
-        std::string output;
-        Lines messages;
-    };
-    const Case cases[] = {
-        {"a\r\nb\n", {"a", "b"}},
-        {"a\r\r\n", {"a\r"}},
-        {"\n", {""}},
-        {"abc", {"abc"}},
-        {"abc\r", {"abc\r"}},
-        {"\xFF\xFE\nok\n", {"ok"}},
-        {long_line + "\n", {long_line}},
-        {"", {}},
-    };
     for (const std::string_view prefix : {STDOUT_PREFIX, STDERR_PREFIX}) {
-        for (const Case& c : cases) {
+        for (const test::ForwardingCase& c : test::forwarding_cases()) {
             Lines expected;
-            for (const std::string& message : c.messages) {
-                expected.push_back("[CORE] " + std::string(prefix) + message);
+            for (const std::string& line : c.lines) {
+                expected.push_back("[CORE] " + std::string(prefix) + line);
             }
             EXPECT_EQ(forward_through_pipe(c.output, prefix), expected)
                 << prefix << testing::PrintToString(c.output.substr(0, 20));
