@@ -85,8 +85,8 @@ Result<std::string> send_request(std::string_view request, std::chrono::millisec
 
     OVERLAPPED io{};
     io.hEvent = event.get();
-    const BOOL wrote = ::WriteFile(handle, request.data(), static_cast<DWORD>(request.size()),
-                                   nullptr, &io);
+    const BOOL wrote =
+        ::WriteFile(handle, request.data(), static_cast<DWORD>(request.size()), nullptr, &io);
     const IoEnd write = finish_io(handle, io, wrote, deadline);
     if (write.error != ERROR_SUCCESS) {
         return R::failure("cannot send the request: " + system_error_text(write.error));

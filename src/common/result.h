@@ -15,8 +15,9 @@ using ErrorText = std::optional<std::string>;
 // A value, or the error text that says why there is none.
 template <typename T>
 class [[nodiscard]] Result {
-public:
-    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit on purpose
+  public:
+    Result(T value)
+        : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit on purpose
 
     static Result failure(std::string error) {
         return Result(std::in_place_index<1>, std::move(error));
@@ -30,7 +31,7 @@ public:
     T&& value() && { return std::get<0>(std::move(state_)); }
     const std::string& error() const { return std::get<1>(state_); }
 
-private:
+  private:
     template <std::size_t I>
     Result(std::in_place_index_t<I> tag, std::string error) : state_(tag, std::move(error)) {}
 

@@ -9,7 +9,7 @@ namespace zelto {
 
 template <typename Traits>
 class UniqueHandle {
-public:
+  public:
     using pointer = typename Traits::pointer;
 
     UniqueHandle() noexcept = default;
@@ -37,7 +37,7 @@ public:
         }
     }
 
-private:
+  private:
     pointer raw_ = Traits::none();
 };
 

@@ -11,7 +11,8 @@ namespace zelto {
 
 // Checks both paths, replaces a held core, launches the new one with its output forwarded into
 // the log. Failure texts: "Config file not found: {path}", "Core binary not found: {path}",
-// "Lock error: poisoned lock: another task failed inside", "Failed to spawn core process: {reason}".
+// "Lock error: poisoned lock: another task failed inside", "Failed to spawn core process:
+// {reason}".
 ErrorText start_core(const std::string& config_path, const std::string& core_path);
 
 // Terminates, waits for and forgets the held core, if any. Never fails, logs nothing.

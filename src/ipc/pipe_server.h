@@ -17,7 +17,7 @@ inline constexpr std::wstring_view PIPE_SDDL = L"D:(A;;GA;;;WD)";
 class ProtocolHost;
 
 class IpcServer {
-public:
+  public:
     IpcServer();
 
     // Clears `running` and wakes the pipe thread from any wait, so it ends within a second

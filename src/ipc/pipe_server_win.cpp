@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -42,7 +41,7 @@ enum class CallEnd { Returned, Stopped, TimedOut };
 // woken when it has to start timing or the service is stopping. While it times a call it checks
 // every POLL_MS, which also lets it notice the next call's deadline without being woken.
 class CallWatchdog {
-public:
+  public:
     CallWatchdog(HANDLE stop_event, HANDLE pipe_thread)
         : stop_event_(stop_event),
           pipe_thread_(pipe_thread),
@@ -87,7 +86,7 @@ public:
         return fired_;
     }
 
-private:
+  private:
     static constexpr DWORD POLL_MS = 50;
 
     void watch() {
@@ -112,8 +111,8 @@ private:
                     timeout = left.count() <= 0 ? 0 : std::min<DWORD>(left.count(), POLL_MS);
                 }
                 const HANDLE waits[2] = {changed_.get(), stop_event_};
-                woke = ::WaitForMultipleObjects(stop_event_ != nullptr ? 2 : 1, waits, FALSE,
-                                                timeout);
+                woke =
+                    ::WaitForMultipleObjects(stop_event_ != nullptr ? 2 : 1, waits, FALSE, timeout);
             }
 
             if (woke == WAIT_OBJECT_0 + 1) {

@@ -15,7 +15,7 @@ inline constexpr std::string_view PROTOCOL_VERSION = "0.1.0";
 // What handle_request needs from the rest of the service. The Windows build wires it to the
 // core supervisor and the log file; tests use a fake.
 class ProtocolHost {
-public:
+  public:
     virtual ~ProtocolHost() = default;
     // Success, or the supervisor's failure message (relayed as "ERR|{message}").
     virtual ErrorText start_core(const std::string& config_path, const std::string& core_path) = 0;

@@ -7,7 +7,7 @@ namespace zelto {
 namespace {
 
 class ServiceProtocolHost final : public ProtocolHost {
-public:
+  public:
     ErrorText start_core(const std::string& config_path, const std::string& core_path) override {
         return zelto::start_core(config_path, core_path);
     }

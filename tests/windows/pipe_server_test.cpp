@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 class FakeHost final : public ProtocolHost {
-public:
+  public:
     ErrorText start_core(const std::string&, const std::string&) override { return "no core"; }
     void stop_core() override {}
     std::optional<std::uint32_t> running_core_pid() override { return std::nullopt; }
@@ -31,7 +31,7 @@ public:
 };
 
 class PipeServerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         server_ = std::make_shared<IpcServer>();
         thread_ = std::thread([this, server = server_] {
@@ -176,8 +176,7 @@ TEST_F(PipeServerTest, NoLoopLineAfterTheFirstUntilIteration100) {
 // Whatever the pipe thread is blocked in, stop() ends it promptly.
 enum class Holding { Nothing, SilentClient, UnreadResponse };
 
-class PipeServerStopTest : public PipeServerTest,
-                           public ::testing::WithParamInterface<Holding> {};
+class PipeServerStopTest : public PipeServerTest, public ::testing::WithParamInterface<Holding> {};
 
 TEST_P(PipeServerStopTest, StopEndsThePipeThreadWithinASecond) {
     const test::LogTail log;
@@ -188,9 +187,8 @@ TEST_P(PipeServerStopTest, StopEndsThePipeThreadWithinASecond) {
             DWORD written = 0;
             ASSERT_TRUE(::WriteFile(client.get(), "VERSION", 7, &written, nullptr));
         }
-        ASSERT_TRUE(test::wait_until([&] {
-            return !lines_containing(log.new_lines(), "Client connected").empty();
-        }));
+        ASSERT_TRUE(test::wait_until(
+            [&] { return !lines_containing(log.new_lines(), "Client connected").empty(); }));
     }
     const auto took = stop_and_measure();
     std::printf("pipe thread ended %lld ms after stop()\n",
@@ -209,9 +207,12 @@ INSTANTIATE_TEST_SUITE_P(Holding, PipeServerStopTest,
                                            Holding::UnreadResponse),
                          [](const auto& info) {
                              switch (info.param) {
-                                 case Holding::Nothing: return "WaitingForAClient";
-                                 case Holding::SilentClient: return "SilentClient";
-                                 case Holding::UnreadResponse: return "UnreadResponse";
+                                 case Holding::Nothing:
+                                     return "WaitingForAClient";
+                                 case Holding::SilentClient:
+                                     return "SilentClient";
+                                 case Holding::UnreadResponse:
+                                     return "UnreadResponse";
                              }
                              return "Unknown";
                          });

@@ -72,12 +72,11 @@ TEST_F(ServiceEndToEnd, InstallRegistersQuotedPathDescriptionAndDemandStart) {
 
     ASSERT_TRUE(test::wait_until([] { return client::send_request("VERSION", 1s).ok(); }));
     EXPECT_TRUE(contains_in_order(
-        log.new_lines(),
-        {"service_main called", "run_service_inner starting",
-         "Registering service control handler for: Zelto_service",
-         "Service control handler registered", "Status set to StartPending",
-         "Creating IPC server...", "IPC server created", "Status set to Running",
-         "Spawning IPC server thread...", "IPC server thread spawned"}));
+        log.new_lines(), {"service_main called", "run_service_inner starting",
+                          "Registering service control handler for: Zelto_service",
+                          "Service control handler registered", "Status set to StartPending",
+                          "Creating IPC server...", "IPC server created", "Status set to Running",
+                          "Spawning IPC server thread...", "IPC server thread spawned"}));
 }
 
 TEST_F(ServiceEndToEnd, ClientDrivesTheCoreThroughTheService) {
@@ -200,11 +199,10 @@ TEST_F(ServiceEndToEnd, NoVerbFromAConsoleIsNoService) {
     const auto run = service_verb(L"");
     EXPECT_EQ(run.exit_code, 1u);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err,
-              "Error: Failed to start service dispatcher: IO error in winapi call\n");
-    EXPECT_TRUE(contains_in_order(
-        log.new_lines(), {"Service starting, SERVICE_NAME=Zelto_service",
-                          "Failed to start service dispatcher: IO error in winapi call"}));
+    EXPECT_EQ(run.err, "Error: Failed to start service dispatcher: IO error in winapi call\n");
+    EXPECT_TRUE(contains_in_order(log.new_lines(),
+                                  {"Service starting, SERVICE_NAME=Zelto_service",
+                                   "Failed to start service dispatcher: IO error in winapi call"}));
 }
 
 }  // namespace

@@ -20,11 +20,11 @@ std::string read_file(const std::wstring& path);
 
 // Lines appended to the log file after construction, without the "[{seconds}] " stamp.
 class LogTail {
-public:
+  public:
     LogTail();
     std::vector<std::string> new_lines() const;
 
-private:
+  private:
     std::size_t start_;
 };
 
