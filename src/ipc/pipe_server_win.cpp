@@ -94,8 +94,9 @@ class CallWatchdog {
         while (!quit_) {
             const bool armed = armed_;
             const std::uint64_t call = call_;
-            const std::optional<Clock::time_point> deadline = armed ? deadline_ : std::nullopt;
-            timing_ = deadline.has_value();
+            const bool timed = armed && deadline_.has_value();
+            const Clock::time_point deadline = timed ? *deadline_ : Clock::time_point{};
+            timing_ = timed;
             const bool stopping = stopping_;
             lock.unlock();
 
@@ -105,9 +106,9 @@ class CallWatchdog {
                 woke = ::WaitForSingleObject(changed_.get(), INFINITE);
             } else {
                 DWORD timeout = INFINITE;
-                if (deadline) {
+                if (timed) {
                     const auto left =
-                        std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+                        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
                     timeout = left.count() <= 0 ? 0 : std::min<DWORD>(left.count(), POLL_MS);
                 }
                 const HANDLE waits[2] = {changed_.get(), stop_event_};
@@ -124,7 +125,7 @@ class CallWatchdog {
                 if (in_call) {
                     cancel_until_done(current, CallEnd::Stopped);
                 }
-            } else if (woke == WAIT_TIMEOUT && deadline && Clock::now() >= *deadline) {
+            } else if (woke == WAIT_TIMEOUT && timed && Clock::now() >= deadline) {
                 cancel_until_done(call, CallEnd::TimedOut);
             }
             lock.lock();
