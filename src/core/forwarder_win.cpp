@@ -107,7 +107,7 @@ ErrorText start_output_forwarder(KernelHandle read_end, std::string prefix) {
     if (!thread) {
         return system_error_text(::GetLastError());
     }
-    start.release();
+    static_cast<void>(start.release());  // the thread owns it now
     return std::nullopt;
 }
 

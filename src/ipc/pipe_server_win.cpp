@@ -323,6 +323,8 @@ void IpcServer::stop() {
     ::SetEvent(stop_event.get());
 }
 
+// By value: the thread's own reference to the server, released when the thread ends.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 void run_pipe_server(std::shared_ptr<IpcServer> server, ProtocolHost& host) {
     log_message("IPC server thread started");
     log_ipc("IPC server starting, pipe name: " + to_utf8(PIPE_NAME));
