@@ -72,32 +72,6 @@ bool answers() {
 
 }  // namespace
 
-DWORD service_state() {
-    const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const ServiceHandle service(::OpenServiceW(manager.get(), SERVICE, SERVICE_QUERY_STATUS));
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!service ||
-        !::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                                reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
-        return 0;
-    }
-    return status.dwCurrentState;
-}
-
-DWORD service_pid() {
-    const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const ServiceHandle service(::OpenServiceW(manager.get(), SERVICE, SERVICE_QUERY_STATUS));
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!service ||
-        !::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                                reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
-        return 0;
-    }
-    return status.dwProcessId;
-}
-
 bool wait_for_state(DWORD state, std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     while (service_state() != state) {
@@ -139,23 +113,6 @@ ErrorText start_service() {
         return std::string("the restarted service does not answer");
     }
     return std::nullopt;
-}
-
-void remove_service() {
-    {
-        const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-        const ServiceHandle service(
-            ::OpenServiceW(manager.get(), SERVICE, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
-        if (!service) {
-            return;
-        }
-        SERVICE_STATUS status{};
-        ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-        wait_for_state(SERVICE_STOPPED, 10s);
-        ::DeleteService(service.get());
-    }
-    // The deletion completes once the last handle to the service is closed.
-    wait_for_state(0, 10s);
 }
 
 Result<std::string> ask(std::wstring_view pipe_name, std::string_view request) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "windows/service_control.h"
 
 namespace zelto::bench {
 
@@ -45,27 +46,24 @@ std::string verdict(bool met);
 
 // Where the benchmarks install the service; its name holds a blank like a real install path.
 inline constexpr wchar_t INSTALL_DIR[] = L"C:\\Zelto Bench";
-inline constexpr wchar_t SERVICE[] = L"Zelto_service";
+using test::SERVICE;
 
 std::wstring bench_dir_file(std::wstring_view name);
 
 // Copies Zelto-service.exe from beside this program, installs and starts it, and waits until
 // it answers VERSION.
 ErrorText install_service();
-// Stops and deletes the service whatever its state; quiet when it is not installed.
-void remove_service();
+using test::remove_service;
 // Starts the installed, stopped service and waits until it answers.
 ErrorText start_service();
-// The current state, or 0 when it is not installed.
-DWORD service_state();
-// The service process's id, 0 while it is not running.
-DWORD service_pid();
+using test::service_pid;
+using test::service_state;
 // Polls every millisecond; true when `state` was reached within `limit`.
 bool wait_for_state(DWORD state, std::chrono::milliseconds limit);
 
 // One request on one connection, as every client makes it, but retrying at once while the server
-// is between two pipe instances: the client library's 5 ms back-off would otherwise be measured
-// instead of the server. Fails after 10 s without a pipe.
+// is between two pipe instances: the client library's back-off between instances would otherwise
+// be measured instead of the server. Fails after 10 s without a pipe.
 Result<std::string> ask(std::wstring_view pipe_name, std::string_view request);
 Result<std::string> ask(std::string_view request);  // the service's pipe
 

@@ -13,6 +13,7 @@
 
 #include "common/unique_handle.h"
 #include "common/win_text.h"
+#include "windows/service_control.h"
 #include "windows/test_support.h"
 #include "zelto_client.h"
 
@@ -20,7 +21,6 @@ namespace zelto::test {
 
 using Clock = std::chrono::steady_clock;
 
-inline constexpr wchar_t SERVICE[] = L"Zelto_service";
 // A folder whose path holds a space, so the registered command line must be quoted.
 inline constexpr wchar_t INSTALL_DIR[] = L"C:\\Zelto Test Folder";
 
@@ -30,32 +30,6 @@ inline std::wstring installed_exe() {
 
 inline ProcessResult service_verb(const std::wstring& verb) {
     return run_process(L"\"" + installed_exe() + L"\" " + verb);
-}
-
-// The service's status, or nothing when it is not installed.
-inline std::optional<SERVICE_STATUS_PROCESS> service_status() {
-    const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const ServiceHandle service(::OpenServiceW(manager.get(), SERVICE, SERVICE_QUERY_STATUS));
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!service ||
-        !::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                                reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
-        return std::nullopt;
-    }
-    return status;
-}
-
-// The service's current state, or 0 when it is not installed.
-inline DWORD service_state() {
-    const auto status = service_status();
-    return status ? status->dwCurrentState : 0;
-}
-
-// The service process's id, or 0 when it does not run.
-inline DWORD service_pid() {
-    const auto status = service_status();
-    return status ? status->dwProcessId : 0;
 }
 
 // How long until the service reports `state`; fails the test after `limit`.
@@ -74,24 +48,6 @@ inline long long in_ms(Clock::duration d) {
 inline bool process_alive(DWORD pid) {
     const KernelHandle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
     return process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
-}
-
-// Stops and deletes the service whatever state a failed test left it in.
-inline void remove_service() {
-    {
-        const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-        const ServiceHandle service(
-            ::OpenServiceW(manager.get(), SERVICE, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
-        if (!service) {
-            return;
-        }
-        SERVICE_STATUS status{};
-        ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-        wait_until([] { return service_state() == SERVICE_STOPPED; });
-        ::DeleteService(service.get());
-    }
-    // The deletion completes once the last handle to the service is closed.
-    wait_until([] { return service_state() == 0; });
 }
 
 // Writes `bytes` as the whole file; returns the path in UTF-8.
