@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "ipc/utf8.h"
+#include "common/utf8.h"
 #include "utf8_reference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

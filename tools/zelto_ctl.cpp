@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/win_text.h"
-#include "main/console.h"
+#include "common/console.h"
 #include "zelto_client.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "ipc/utf8.h"
+#include "common/utf8.h"
 
 namespace zelto {
 

@@ -8,8 +8,8 @@
 #include "common/win_text.h"
 #include "install/escape_argument.h"
 #include "install/service_state.h"
-#include "main/console.h"
-#include "main/identity.h"
+#include "common/console.h"
+#include "common/identity.h"
 
 namespace zelto {
 

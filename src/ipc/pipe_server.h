@@ -32,7 +32,4 @@ class IpcServer {
 // The pipe thread's body; returns once it finds `running` cleared.
 void run_pipe_server(std::shared_ptr<IpcServer> server, ProtocolHost& host);
 
-// The host the service hands to run_pipe_server: the core supervisor and the log file.
-ProtocolHost& service_protocol_host();
-
 }  // namespace zelto

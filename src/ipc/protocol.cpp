@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "ipc/base64.h"
-#include "ipc/utf8.h"
+#include "common/utf8.h"
 
 namespace zelto {
 

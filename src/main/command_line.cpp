@@ -1,6 +1,6 @@
 #include "main/command_line.h"
 
-#include "main/identity.h"
+#include "common/identity.h"
 
 namespace zelto {
 

@@ -9,8 +9,8 @@
 #include "install/service_state.h"
 #include "log/log.h"
 #include "main/command_line.h"
-#include "main/console.h"
-#include "main/identity.h"
+#include "common/console.h"
+#include "common/identity.h"
 #include "service/service_main.h"
 
 namespace zelto {

@@ -8,7 +8,8 @@
 #include "install/service_state.h"
 #include "ipc/pipe_server.h"
 #include "log/log.h"
-#include "main/identity.h"
+#include "service/service_host.h"
+#include "common/identity.h"
 
 namespace zelto {
 

@@ -12,7 +12,7 @@
 #include "install/install.h"
 #include "main/command_line.h"
 #include "main/entry.h"
-#include "main/identity.h"
+#include "common/identity.h"
 #include "windows/capture_output.h"
 
 namespace zelto {

@@ -1,4 +1,4 @@
-#include "main/console.h"
+#include "common/console.h"
 
 #include <windows.h>
 

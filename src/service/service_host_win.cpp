@@ -1,3 +1,5 @@
+#include "service/service_host.h"
+
 #include "core/supervisor.h"
 #include "ipc/pipe_server.h"
 #include "ipc/protocol.h"
