@@ -18,7 +18,8 @@ ErrorText run_all(Table& table, const Sizes& sizes) {
     if (!idle) {
         return idle.error();
     }
-    if (ErrorText error = bench_round_trip(table, sizes)) {
+    double round_trip_floor_us = 0;
+    if (ErrorText error = bench_round_trip(table, sizes, round_trip_floor_us)) {
         return error;
     }
     std::printf("Footprint: STATUS requests up to %d\n", sizes.footprint_requests);
@@ -29,7 +30,7 @@ ErrorText run_all(Table& table, const Sizes& sizes) {
     if (!after_requests) {
         return after_requests.error();
     }
-    if (ErrorText error = bench_start_latency(table, sizes)) {
+    if (ErrorText error = bench_start_latency(table, sizes, round_trip_floor_us)) {
         return error;
     }
     std::printf("Footprint: START/STOP cycles up to %d\n", sizes.footprint_cycles);

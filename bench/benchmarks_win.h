@@ -18,8 +18,9 @@ struct Sizes {
 // A fifth of each, for a run that has to be short.
 inline constexpr Sizes QUICK_SIZES{400, 2000, 20, 100, 40000};
 
-ErrorText bench_round_trip(Table& table, const Sizes& sizes);
-ErrorText bench_start_latency(Table& table, const Sizes& sizes);
+// Sets `floor_us` to the median round trip of (b), the floor the start latency builds on.
+ErrorText bench_round_trip(Table& table, const Sizes& sizes, double& floor_us);
+ErrorText bench_start_latency(Table& table, const Sizes& sizes, double round_trip_floor_us);
 ErrorText bench_output_forwarding(Table& table, const Sizes& sizes);
 ErrorText bench_stop(Table& table);
 

@@ -49,7 +49,7 @@ Result<double> service_cycle(const std::string& start) {
 
 }  // namespace
 
-ErrorText bench_start_latency(Table& table, const Sizes& sizes) {
+ErrorText bench_start_latency(Table& table, const Sizes& sizes, double round_trip_floor_us) {
     std::printf(
         "Start latency: %d rounds of launch_core and start_core in this process and START "
         "through the service\n",
@@ -90,13 +90,21 @@ ErrorText bench_start_latency(Table& table, const Sizes& sizes) {
     const double b = median(baseline);
     const double c = median(supervisor);
     const double s = median(service);
-    table.add({"Start latency, START to OK\\|Started (ms, median of " +
-                   std::to_string(sizes.start_latency_pairs) + " interleaved rounds)",
+    // START through the service is a launch plus a request's round trip with its log lines: the
+    // fair floor adds (b) of the round-trip benchmark to the bare launch.
+    const double fair_floor = b + round_trip_floor_us / 1000.0;
+    const std::string rounds =
+        " (ms, median of " + std::to_string(sizes.start_latency_pairs) + " interleaved rounds)";
+    table.add({"Start latency, START to OK\\|Started vs bare launch + round trip (b)" + rounds,
                fixed(s, 1) + " ms",
-               "CreateProcessW with the same pipes " + fixed(b, 1) +
-                   " ms; (c) start_core in this process " + fixed(c, 1) + " ms",
-               fixed(s / b, 2) + "x; (c) is " + fixed(c / b, 2) + "x", "<= 1.3x",
-               verdict(s <= 1.3 * b)});
+               "CreateProcessW with the same pipes " + fixed(b, 1) + " ms + round trip (b) " +
+                   fixed(round_trip_floor_us / 1000.0, 2) + " ms = " + fixed(fair_floor, 1) + " ms",
+               fixed(s / fair_floor, 2) + "x", "<= 1.2x", verdict(s <= 1.2 * fair_floor)});
+    table.add({"Start latency, start_core in this process vs bare launch" + rounds,
+               fixed(c, 1) + " ms", "CreateProcessW with the same pipes " + fixed(b, 1) + " ms",
+               fixed(c / b, 2) + "x; START through the service is " + fixed(s / b, 2) +
+                   "x the bare launch",
+               "<= 1.25x", verdict(c <= 1.25 * b)});
     return std::nullopt;
 }
 
