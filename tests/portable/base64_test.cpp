@@ -24,6 +24,11 @@ TEST(Base64, EncodesAndDecodesTheStandardVectors) {
     }
 }
 
+TEST(Base64, EncodesOnlyTheViewItIsGiven) {
+    EXPECT_EQ(encode_base64(std::string_view("foobar").substr(0, 4)), "Zm9vYg==");
+    EXPECT_EQ(encode_base64(std::string_view("foobar").substr(0, 5)), "Zm9vYmE=");
+}
+
 TEST(Base64, RoundTripsEveryLengthAndPaddingForm) {
     std::string all_values;
     for (int value = 0; value < 256; ++value) {
@@ -67,6 +72,7 @@ TEST(Base64, RefusesEverythingButTheCanonicalEncoding) {
         {"Zg", "Invalid padding"},
         {"Zg=", "Invalid padding"},
         {"Zm8", "Invalid padding"},
+        {"Zm9vYg", "Invalid padding"},
         {"Zm8==", "Invalid symbol 61, offset 3."},
         {"Zm9v====", "Invalid symbol 61, offset 4."},
         {"Zm9vY", "Invalid input length: 5"},

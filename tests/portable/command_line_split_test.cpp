@@ -39,6 +39,7 @@ TEST(SplitCommandLine, FollowsTheQuotingRules) {
         // A doubled quote inside a quoted span is one literal quote and the span goes on.
         {"p \"a\"\"b c\"", {"p", "a\"b c"}},
         {"p \"\"\"a b\"\"\"", {"p", "\"a b\""}},
+        {"p \"a\"\"", {"p", "a\""}},
         // Outside a span, two quotes open and close an empty one.
         {"p a\"\"b", {"p", "ab"}},
         // Backslashes are literal unless a quote follows.
@@ -46,6 +47,7 @@ TEST(SplitCommandLine, FollowsTheQuotingRules) {
         {"p \\\\server\\share", {"p", "\\\\server\\share"}},
         // 2n+1 backslashes and a quote: n backslashes and a literal quote.
         {"p \\\"", {"p", "\""}},
+        {"p \\\"a b", {"p", "\"a", "b"}},
         {"p a\\\\\\\"b", {"p", "a\\\"b"}},
         // 2n backslashes and a quote: n backslashes, and the quote toggles.
         {"p \"a\\\\\" b", {"p", "a\\", "b"}},

@@ -42,6 +42,15 @@ TEST(ConfigDir, Table) {
         {"\\\\?\\C:\\a/b", "\\\\?\\C:\\"},
         {"\\\\?\\UNC\\nas\\share\\config.yaml", "\\\\?\\UNC\\nas\\share\\"},
         {"\\\\.\\pipe\\config", "\\\\.\\pipe\\"},
+        // After \\?\ the first component is the prefix unless it is a drive letter and a colon
+        // alone, and "/" is part of a name.
+        {"\\\\?\\Volume{x}\\config.yaml", "\\\\?\\Volume{x}\\"},
+        {"\\\\?\\a/b\\config.yaml", "\\\\?\\a/b\\"},
+        {"\\\\?\\C:/a\\b", "\\\\?\\C:/a\\"},
+        {"\\\\?\\C:x", "."},
+        // Not a drive, not a share: plain components.
+        {"1:config.yaml", ""},
+        {"\\\\nas\\\\config.yaml", "\\\\nas"},
         {"C:\\My Configs\\config.yaml", "C:\\My Configs"},
         {"C:\\gr\xC3\xBC\xC3\x9F\\c.yaml", "C:\\gr\xC3\xBC\xC3\x9F"},
     };

@@ -85,10 +85,15 @@ TEST(OutputLines, LinesAreWholeAcrossReadBoundaries) {
 
 TEST(OutputLines, ZeroByteReadFinishesAPendingLineAndReadingGoesOn) {
     EXPECT_EQ(forward({data("part"), ended(), data("later\n")}), (Lines{"part", "later"}));
+    // A read that succeeds with no bytes is the same as the end of the stream.
+    EXPECT_EQ(forward({data("a\nhalf"), data(""), data("b\n")}), (Lines{"a", "half", "b"}));
     // With nothing pending it is the end: later output is not read.
     ScriptedStream stream({data("a\n"), ended(), data("lost\n")});
     EXPECT_EQ(forward(stream), (Lines{"a"}));
     EXPECT_EQ(stream.reads, 2);
+    ScriptedStream empty_read({data("a\n"), data(""), data("lost\n")});
+    EXPECT_EQ(forward(empty_read), (Lines{"a"}));
+    EXPECT_EQ(empty_read.reads, 2);
 }
 
 TEST(OutputLines, ReadErrorDropsTheLineBeingCollected) {
@@ -102,6 +107,9 @@ TEST(OutputLines, ThreeReadErrorsInARowEndTheStream) {
     ScriptedStream stream({data("a\n"), failed(), failed(), failed(), data("never\n")});
     EXPECT_EQ(forward(stream), (Lines{"a"}));
     EXPECT_EQ(stream.reads, 4);
+    ScriptedStream at_once({failed(), failed(), failed(), data("never\n")});
+    EXPECT_EQ(forward(at_once), Lines{});
+    EXPECT_EQ(at_once.reads, 3);
     // A successful read in between starts the count afresh.
     EXPECT_EQ(forward({failed(), failed(), data("b\n"), failed(), failed(), data("c\n")}),
               (Lines{"b", "c"}));

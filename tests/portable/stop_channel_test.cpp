@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -21,11 +22,14 @@ TEST(StopChannel, KeepsEveryMessageUntilReceived) {
 
 TEST(StopChannel, ReceiveWaitsForASendFromAnotherThread) {
     StopChannel channel;
-    std::thread sender([&channel] {
+    std::atomic<bool> sent{false};
+    std::thread sender([&channel, &sent] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        sent = true;
         channel.send();
     });
     channel.receive();
+    EXPECT_TRUE(sent);
     sender.join();
     EXPECT_FALSE(channel.try_receive());
 }

@@ -56,6 +56,16 @@ TEST(Utf8, ReplacesEachMaximalSubpartOnce) {
         {"a\xE2\x82", "a" + replaced(1)},
         {"a\xF0\x9F\x98", "a" + replaced(1)},
         {"a\xC3", "a" + replaced(1)},
+        // Lead bytes just outside the ranges, second bytes just below them, and bytes that
+        // cannot continue a sequence in second and third place.
+        {"\xC1\x81", replaced(2)},
+        {"\xF5\x80\x80\x80", replaced(4)},
+        {"\xE0\x9F\x80", replaced(3)},
+        {"\xF0\x8F\x80\x80", replaced(4)},
+        {"\xC3\x7F", replaced(1) + "\x7F"},
+        {"\xE2\x82\x7F", replaced(1) + "\x7F"},
+        {"\xC3\xC0", replaced(2)},
+        {"\xE2\x82\xC0", replaced(2)},
     };
     for (const auto& [bytes, text] : cases) {
         EXPECT_EQ(decode_utf8_lossy(bytes), text) << testing::PrintToString(bytes);
@@ -76,6 +86,11 @@ TEST(Utf8, ValidationNamesTheFirstOffendingByte) {
         {"a\xC0", "invalid utf-8 sequence of 1 bytes from index 1"},
         {"\xF4\x90", "invalid utf-8 sequence of 1 bytes from index 0"},
         {"\xE0\x80", "invalid utf-8 sequence of 1 bytes from index 0"},
+        {"\xC1\x81", "invalid utf-8 sequence of 1 bytes from index 0"},
+        {"\xF5\x80\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"},
+        {"\xF0\x8F\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"},
+        {"\xE2\x82\x7F", "invalid utf-8 sequence of 2 bytes from index 0"},
+        {"\xE2\x82\xC0", "invalid utf-8 sequence of 2 bytes from index 0"},
     };
     for (const auto& [bytes, error] : cases) {
         EXPECT_EQ(validate_utf8(bytes), error) << testing::PrintToString(bytes);
@@ -100,6 +115,13 @@ TEST(Utf8, TrimsExactlyTheWhiteSpaceSet) {
         {"\xE1\xA0\x8Ex\xE2\x80\x8B", "\xE1\xA0\x8Ex\xE2\x80\x8B"},
         {"\xE2\x81\xA0x\xEF\xBB\xBF", "\xE2\x81\xA0x\xEF\xBB\xBF"},
         {" \xEF\xBF\xBD ", "\xEF\xBF\xBD"},
+        // Next to the set: U+0008, U+000E, U+1FFF, U+00C5 (C3 85 beside U+0085's C2 85).
+        {"\x08x\x0E", "\x08x\x0E"},
+        {"\xE1\xBF\xBFx\xC3\x85", "\xE1\xBF\xBFx\xC3\x85"},
+        // Ill-formed bytes are never white space, not even a lone 85 or A0.
+        {" \xFF ", "\xFF"},
+        {"\x85x\xA0", "\x85x\xA0"},
+        {" \xE2\x80 \xC2\x85", "\xE2\x80"},
     };
     for (const auto& [text, trimmed] : cases) {
         EXPECT_EQ(trim_white_space(text), trimmed) << testing::PrintToString(text);
