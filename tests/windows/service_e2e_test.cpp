@@ -206,8 +206,7 @@ TEST_F(ServiceEndToEnd, NoVerbFromAConsoleIsNoService) {
                                    "Failed to start service dispatcher: IO error in winapi call"}));
 }
 
-// What Properties, Details shows of each shipped executable, and the manifest as the loader
-// parses it (a manifest it cannot parse stops the executable from starting on Windows).
+// Activation contexts (CreateActCtxW), which fail with INVALID_HANDLE_VALUE.
 struct ActivationContextTraits {
     using pointer = HANDLE;
     static pointer none() noexcept { return INVALID_HANDLE_VALUE; }
@@ -225,6 +224,8 @@ struct CompatibilityInformation {
     } elements[4];
 };
 
+// What Properties, Details shows of each shipped executable, and the manifest as the loader
+// parses it (a manifest it cannot parse stops the executable from starting on Windows).
 TEST(ShippedExecutables, CarryVersionInformationAndManifest) {
     constexpr GUID WINDOWS_10_AND_11 = {
         0x8e0f7a12, 0xbfb3, 0x4fe8, {0xb9, 0xa5, 0x48, 0xfd, 0x50, 0xa1, 0x5a, 0x9a}};
