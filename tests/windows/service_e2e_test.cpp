@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "common/unique_handle.h"
 #include "common/win_text.h"
@@ -203,6 +204,83 @@ TEST_F(ServiceEndToEnd, NoVerbFromAConsoleIsNoService) {
     EXPECT_TRUE(contains_in_order(log.new_lines(),
                                   {"Service starting, SERVICE_NAME=Zelto_service",
                                    "Failed to start service dispatcher: IO error in winapi call"}));
+}
+
+// Activation contexts (CreateActCtxW), which fail with INVALID_HANDLE_VALUE.
+struct ActivationContextTraits {
+    using pointer = HANDLE;
+    static pointer none() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool valid(pointer h) noexcept { return h != INVALID_HANDLE_VALUE; }
+    static void close(pointer h) noexcept { ::ReleaseActCtx(h); }
+};
+
+// As Windows 10 and Wine lay it out; MinGW's header still lacks MaxVersionTested.
+struct CompatibilityInformation {
+    DWORD count;
+    struct {
+        GUID id;
+        ACTCTX_COMPATIBILITY_ELEMENT_TYPE type;
+        ULONGLONG max_version_tested;
+    } elements[4];
+};
+
+// What Properties, Details shows of each shipped executable, and the manifest as the loader
+// parses it (a manifest it cannot parse stops the executable from starting on Windows).
+TEST(ShippedExecutables, CarryVersionInformationAndManifest) {
+    constexpr GUID WINDOWS_10_AND_11 = {
+        0x8e0f7a12, 0xbfb3, 0x4fe8, {0xb9, 0xa5, 0x48, 0xfd, 0x50, 0xa1, 0x5a, 0x9a}};
+    const std::wstring version = L"" ZELTO_PROJECT_VERSION;
+    const std::wstring rows[][2] = {{L"Zelto-service.exe", L"Zelto TUN mode helper service"},
+                                    {L"Zelto-ctl.exe", L"Zelto service control client"}};
+    for (const auto& [exe, description] : rows) {
+        SCOPED_TRACE(to_utf8(exe));
+        const std::wstring path = exe_dir() + L"\\" + exe;
+        std::vector<BYTE> info(::GetFileVersionInfoSizeW(path.c_str(), nullptr));
+        ASSERT_FALSE(info.empty());
+        ASSERT_TRUE(
+            ::GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+        const auto text = [&](const std::wstring& name) {
+            wchar_t* value = nullptr;
+            UINT length = 0;
+            const std::wstring key = L"\\StringFileInfo\\040904B0\\" + name;
+            return ::VerQueryValueW(info.data(), key.c_str(), reinterpret_cast<void**>(&value),
+                                    &length)
+                       ? std::wstring(value)
+                       : L"(missing)";
+        };
+        EXPECT_EQ(text(L"ProductName"), L"Zelto service");
+        EXPECT_EQ(text(L"FileDescription"), description);
+        EXPECT_EQ(text(L"OriginalFilename"), exe);
+        EXPECT_EQ(text(L"FileVersion"), version);
+        EXPECT_EQ(text(L"ProductVersion"), version);
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(
+            ::VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+        EXPECT_EQ(std::to_wstring(HIWORD(fixed->dwFileVersionMS)) + L"." +
+                      std::to_wstring(LOWORD(fixed->dwFileVersionMS)) + L"." +
+                      std::to_wstring(HIWORD(fixed->dwFileVersionLS)),
+                  version);
+
+        ACTCTXW request{};
+        request.cbSize = sizeof(request);
+        request.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+        request.lpSource = path.c_str();
+        request.lpResourceName = CREATEPROCESS_MANIFEST_RESOURCE_ID;
+        const UniqueHandle<ActivationContextTraits> context(::CreateActCtxW(&request));
+        ASSERT_TRUE(context) << "no manifest the loader accepts, error " << ::GetLastError();
+        ACTIVATION_CONTEXT_RUN_LEVEL_INFORMATION level{};
+        ASSERT_TRUE(::QueryActCtxW(0, context.get(), nullptr,
+                                   RunlevelInformationInActivationContext, &level, sizeof(level),
+                                   nullptr));
+        EXPECT_EQ(level.RunLevel, ACTCTX_RUN_LEVEL_AS_INVOKER);
+        CompatibilityInformation compatibility{};
+        ASSERT_TRUE(::QueryActCtxW(0, context.get(), nullptr,
+                                   CompatibilityInformationInActivationContext, &compatibility,
+                                   sizeof(compatibility), nullptr));
+        ASSERT_EQ(compatibility.count, 1u);
+        EXPECT_TRUE(::IsEqualGUID(compatibility.elements[0].id, WINDOWS_10_AND_11));
+    }
 }
 
 }  // namespace
