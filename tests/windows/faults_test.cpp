@@ -15,6 +15,7 @@
 
 #include "common/unique_handle.h"
 #include "common/win_text.h"
+#include "core/output_lines.h"
 #include "ipc/pipe_name.h"
 #include "log/log.h"
 #include "windows/installed_service.h"
@@ -223,6 +224,50 @@ TEST_F(ServiceFaults, CoreWritingFiftyMegabytesKeepsEveryLine) {
     EXPECT_EQ(ask("STOP"), "OK|Stopped");
     remove_service();
     // Keeps the tests after this one from reading 50 MiB at every look into the log.
+    ::DeleteFileW(std::wstring(LOG_FILE_PATH).c_str());
+}
+
+TEST_F(ServiceFaults, CoreNeverEndingALineCannotExhaustTheService) {
+    // 64 MiB without a line feed, then silence: all but the last piece can reach the log while
+    // the core runs.
+    constexpr std::size_t UNITS = 4u << 20;
+    const std::string unit = "abcdefghijklm\xE2\x82\xAC";
+    std::string written;
+    for (std::size_t i = 0; i < UNITS; ++i) {
+        written += unit;
+    }
+    const std::string config =
+        script(L"endless.yaml", {"outrep " + std::to_string(UNITS) + " " + hex(unit), "hang"});
+    install_and_wait_running();
+    const std::optional<unsigned long long> before = committed_private_bytes(service_pid());
+    ASSERT_TRUE(before);
+    const LogTail log;
+    auto forwarded = [&] {
+        std::string joined;
+        std::size_t longest = 0;
+        for (const std::string& piece : core_lines(log.new_lines(), STDOUT_LINE)) {
+            joined += piece;
+            longest = std::max(longest, piece.size());
+        }
+        return std::pair{joined, longest};
+    };
+
+    EXPECT_EQ(start(config), "OK|Started");
+    EXPECT_TRUE(wait_until(
+        [&] { return forwarded().first.size() == written.size() - MAX_LINE_PIECE; }, 60s));
+    const std::optional<unsigned long long> during = committed_private_bytes(service_pid());
+    ASSERT_TRUE(during);
+    std::printf("service committed %llu KiB before, %llu KiB with 64 MiB of one line forwarded\n",
+                *before >> 10, *during >> 10);
+    EXPECT_LT(*during, *before + (16u << 20));
+
+    // The end of the stream brings the last piece.
+    EXPECT_EQ(ask("STOP"), "OK|Stopped");
+    EXPECT_TRUE(wait_until([&] { return forwarded().first.size() == written.size(); }));
+    const auto [joined, longest] = forwarded();
+    EXPECT_TRUE(joined == written) << joined.size() << " bytes";
+    EXPECT_LE(longest, MAX_LINE_PIECE);
+    remove_service();
     ::DeleteFileW(std::wstring(LOG_FILE_PATH).c_str());
 }
 
