@@ -1,6 +1,7 @@
 // The installed service against faults around it: a core that misbehaves, a log file it cannot
 // write, a pipe name someone else holds, clients that break the protocol, a stop in the middle
-// of a START. Through all of them every request must still be answered.
+// of a START. Through all of them every request must still be answered; a pipe thread that fails
+// after all must stop the service and say so.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -17,7 +19,10 @@
 #include "common/win_text.h"
 #include "core/output_lines.h"
 #include "ipc/pipe_name.h"
+#include "ipc/protocol.h"
 #include "log/log.h"
+#include "service/service_host.h"
+#include "service/service_main.h"
 #include "windows/installed_service.h"
 #include "windows/test_support.h"
 #include "zelto_client.h"
@@ -622,6 +627,66 @@ TEST_F(ServiceFaults, BadClientsAreCutOffAndTheNextIsServed) {
         wanted.push_back("[IPC] Received request: VERSION");
         EXPECT_TRUE(contains_in_order(log.new_lines(), wanted));
     }
+}
+
+// ---- The pipe thread fails ---------------------------------------------------------------------
+
+// The service's own protocol host, except that START throws, as an allocation failing in it would.
+class ThrowingHost final : public ProtocolHost {
+  public:
+    ErrorText start_core(const std::string&, const std::string&) override {
+        throw std::runtime_error("planned failure in START");
+    }
+    void stop_core() override { service_protocol_host().stop_core(); }
+    std::optional<std::uint32_t> running_core_pid() override {
+        return service_protocol_host().running_core_pid();
+    }
+    void log_ipc(std::string_view message) override { service_protocol_host().log_ipc(message); }
+};
+
+void WINAPI service_main_with_throwing_host(DWORD, LPWSTR*) {
+    static ThrowingHost host;
+    static_cast<void>(run_service_inner(host));
+}
+
+// Run by the service control manager as the service (see the next test), never on its own.
+TEST(ServiceFaultsAsTheService, DISABLED_Run) {
+    std::wstring name(SERVICE);
+    const SERVICE_TABLE_ENTRYW table[] = {{name.data(), service_main_with_throwing_host},
+                                          {nullptr, nullptr}};
+    EXPECT_TRUE(::StartServiceCtrlDispatcherW(table));
+}
+
+TEST_F(ServiceFaults, PipeThreadThatFailsStopsTheServiceWithItsCode) {
+    const std::wstring command = L"\"" + exe_dir() +
+                                 L"\\zelto_windows_tests.exe\" --gtest_also_run_disabled_tests "
+                                 L"--gtest_filter=ServiceFaultsAsTheService.DISABLED_Run";
+    {
+        const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+        const ServiceHandle service(
+            ::CreateServiceW(manager.get(), SERVICE, SERVICE, SERVICE_START,
+                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                             command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+        ASSERT_TRUE(service.valid()) << ::GetLastError();
+        ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
+    }
+    wait_for_state(SERVICE_RUNNING);
+    const LogTail log;
+    expect_serving("before the failure");
+    // The client is cut off without a response.
+    const std::string answer = start(config_);
+    EXPECT_TRUE(answer.empty() || answer.starts_with("no answer: ")) << answer;
+    wait_for_state(SERVICE_STOPPED);
+
+    const auto status = service_status();
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+    EXPECT_EQ(status->dwServiceSpecificExitCode, PIPE_THREAD_FAILED_EXIT_CODE);
+    EXPECT_EQ(service_verb(L"status").out, "Stopped\n");
+    const auto lines = log.new_lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "IPC server thread failed: planned failure in START"),
+              1);
 }
 
 // ---- A stop while a START is under way ----------------------------------------------------------
