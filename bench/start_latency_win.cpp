@@ -69,7 +69,7 @@ ErrorText bench_start_latency(Table& table, const Sizes& sizes, double round_tri
         if (!launched) {
             return "launch: " + launched.error();
         }
-        end_process(launched.value().core.process.get());
+        end_core(launched.value().core);
         baseline.push_back(ms_between(started, returned));
 
         const auto called = Clock::now();

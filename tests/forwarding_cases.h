@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "core/output_lines.h"
+
 namespace zelto::test {
 
 struct ForwardingCase {
@@ -14,6 +16,7 @@ struct ForwardingCase {
 
 inline std::vector<ForwardingCase> forwarding_cases() {
     const std::string long_line(20000, 'x');
+    const std::string piece(MAX_LINE_PIECE, 'p');
     return {
         {"a\r\nb\n", {"a", "b"}},
         {"a\r\r\n", {"a\r"}},
@@ -33,6 +36,15 @@ inline std::vector<ForwardingCase> forwarding_cases() {
         {"\xF4\x90\x80\x80\nz\n", {"z"}},
         {"ok\n\xE2\x82", {"ok"}},
         {"\xE2\x82\xAC\n", {"\xE2\x82\xAC"}},
+        // Longer than a piece: cut, nothing lost, no empty piece; a character is never split, and
+        // an ill-formed piece drops only itself.
+        {piece + "\r\n", {piece}},
+        {piece + "q\n", {piece, "q"}},
+        {piece + piece + "\r\n" + "next\n", {piece, piece, "next"}},
+        {piece + piece + "q", {piece, piece, "q"}},
+        {piece.substr(1) + "\xE2\x82\xAC\n", {piece.substr(1), "\xE2\x82\xAC"}},
+        {piece.substr(3) + "\xF0\x9F\x98\x80" + "q\n", {piece.substr(3), "\xF0\x9F\x98\x80q"}},
+        {"\xFF" + piece + "ok\n", {"pok"}},
     };
 }
 

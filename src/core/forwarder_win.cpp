@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <new>
 
 #include "common/win_text.h"
 #include "core/output_lines.h"
@@ -72,6 +73,9 @@ std::atomic<DWORD> planned_failure{0};
 DWORD take_planned_failure() {
     int left = successes_before_failure.load();
     while (left >= 0 && !successes_before_failure.compare_exchange_weak(left, left - 1)) {
+    }
+    if (left == 0 && planned_failure.load() == FAIL_BY_EXCEPTION) {
+        throw std::bad_alloc();
     }
     return left == 0 ? planned_failure.load() : 0;
 }

@@ -22,7 +22,11 @@ ErrorText start_output_forwarder(KernelHandle read_end, std::string prefix);
 // read end.
 void forward_output(KernelHandle read_end, const std::string& prefix);
 
-// Test seam: after `successes` more thread creations succeed, the next one fails with `error`.
+// With the seam below, the planned failure is an exception instead of an error value.
+inline constexpr DWORD FAIL_BY_EXCEPTION = ERROR_SUCCESS;
+
+// Test seam: after `successes` more thread creations succeed, the next one fails with `error`,
+// or throws std::bad_alloc, as its allocation would when memory runs out, with FAIL_BY_EXCEPTION.
 void fail_forwarder_thread_after(int successes, DWORD error);
 
 }  // namespace zelto

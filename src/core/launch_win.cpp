@@ -1,6 +1,7 @@
 #include "core/launch_win.h"
 
-#include <atomic>
+#include <ntsecapi.h>
+#include <sddl.h>
 
 #include "common/win_text.h"
 #include "core/command_line.h"
@@ -31,19 +32,95 @@ bool path_exists(const std::string& path) {
     return search.valid();
 }
 
+namespace {
+
+Result<KernelHandle> create_core_job() {
+    KernelHandle job(::CreateJobObjectW(nullptr, nullptr));
+    if (!job) {
+        return Result<KernelHandle>::failure(system_error_text(::GetLastError()));
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                   sizeof limits)) {
+        return Result<KernelHandle>::failure(system_error_text(::GetLastError()));
+    }
+    return job;
+}
+
+// "\\.\pipe\Zelto_core_out_" and 128 bits of the system's random generator: no other process
+// can know the name beforehand and take it first.
+Result<std::wstring> random_pipe_name() {
+    unsigned char bits[16] = {};
+    if (!::RtlGenRandom(bits, sizeof bits)) {
+        return Result<std::wstring>::failure("the system's random generator failed");
+    }
+    static constexpr wchar_t DIGITS[] = L"0123456789abcdef";
+    std::wstring name = L"\\\\.\\pipe\\Zelto_core_out_";
+    for (const unsigned char byte : bits) {
+        name += DIGITS[byte >> 4];
+        name += DIGITS[byte & 0x0F];
+    }
+    return name;
+}
+
+// A descriptor that admits the account the service runs as and nobody else; the core gets its
+// end by inheritance, which asks for no access.
+Result<LocalMemory> own_account_only_descriptor() {
+    HANDLE raw_token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw_token)) {
+        return Result<LocalMemory>::failure(system_error_text(::GetLastError()));
+    }
+    const KernelHandle token(raw_token);
+    alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = 0;
+    wchar_t* sid = nullptr;
+    if (!::GetTokenInformation(token.get(), TokenUser, user, sizeof user, &size) ||
+        !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid)) {
+        return Result<LocalMemory>::failure(system_error_text(::GetLastError()));
+    }
+    const LocalMemory sid_text(sid);
+    const std::wstring sddl = L"O:" + std::wstring(sid) + L"D:P(A;;GA;;;" + sid + L")";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                &descriptor, nullptr)) {
+        return Result<LocalMemory>::failure(system_error_text(::GetLastError()));
+    }
+    return LocalMemory(descriptor);
+}
+
+}  // namespace
+
 Result<OutputPipe> create_output_pipe() {
-    // Anonymous pipes cannot be read overlapped, so each pipe gets a name of its own; the first
-    // instance flag makes a squatted name fail instead of joining someone else's pipe.
-    static std::atomic<unsigned> counter{0};
-    const std::wstring name = L"\\\\.\\pipe\\Zelto_core_out_" +
-                              std::to_wstring(::GetCurrentProcessId()) + L"_" +
-                              std::to_wstring(++counter);
-    KernelHandle read_end(::CreateNamedPipeW(
-        name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-        CORE_PIPE_BUFFER_SIZE, CORE_PIPE_BUFFER_SIZE, 0, nullptr));
-    if (!read_end) {
-        return Result<OutputPipe>::failure(system_error_text(::GetLastError()));
+    // Anonymous pipes cannot be read overlapped, so each pipe gets a name of its own.
+    Result<LocalMemory> descriptor = own_account_only_descriptor();
+    if (!descriptor) {
+        return Result<OutputPipe>::failure(descriptor.error());
+    }
+    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor.value().get(), FALSE};
+    KernelHandle read_end;
+    std::wstring name;
+    for (int draw = 1;; ++draw) {
+        Result<std::wstring> drawn = random_pipe_name();
+        if (!drawn) {
+            return Result<OutputPipe>::failure(drawn.error());
+        }
+        name = std::move(drawn.value());
+        // The first instance flag makes a name that someone holds fail instead of joining their
+        // pipe (Windows answers access denied; a full instance count answers pipe busy).
+        read_end.reset(::CreateNamedPipeW(
+            name.c_str(),
+            PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+            CORE_PIPE_BUFFER_SIZE, CORE_PIPE_BUFFER_SIZE, 0, &security));
+        if (read_end) {
+            break;
+        }
+        const DWORD error = ::GetLastError();
+        const bool name_taken = error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY;
+        if (!name_taken || draw == CORE_PIPE_NAME_DRAWS) {
+            return Result<OutputPipe>::failure(system_error_text(error));
+        }
     }
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     KernelHandle write_end(
@@ -66,6 +143,10 @@ Result<LaunchedCore> launch_core(const std::string& core_path, const std::string
     Result<OutputPipe> err = create_output_pipe();
     if (!err) {
         return Result<LaunchedCore>::failure(err.error());
+    }
+    Result<KernelHandle> job = create_core_job();
+    if (!job) {
+        return Result<LaunchedCore>::failure(job.error());
     }
 
     // Under the service control manager there is no standard input; the core then gets none.
@@ -90,9 +171,11 @@ Result<LaunchedCore> launch_core(const std::string& core_path, const std::string
     startup.hStdOutput = out.value().write_end.get();
     startup.hStdError = err.value().write_end.get();
     PROCESS_INFORMATION created{};
-    const BOOL ok =
-        ::CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                         CORE_CREATION_FLAGS, nullptr, nullptr, &startup, &created);
+    // Suspended until it is in its job, so it runs no code outside. (Wine ignores a job list
+    // attribute when the program is a batch file.)
+    const BOOL ok = ::CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr,
+                                     TRUE, CORE_CREATION_FLAGS | CREATE_SUSPENDED, nullptr, nullptr,
+                                     &startup, &created);
     const DWORD error = ::GetLastError();
 
     // Only the core may hold the write ends, or the read ends never see the end of the stream.
@@ -102,15 +185,27 @@ Result<LaunchedCore> launch_core(const std::string& core_path, const std::string
     if (!ok) {
         return Result<LaunchedCore>::failure(system_error_text(error));
     }
-    return LaunchedCore{CoreProcess{KernelHandle(created.hProcess), KernelHandle(created.hThread)},
-                        std::move(out.value().read_end), std::move(err.value().read_end)};
+    CoreProcess core{KernelHandle(created.hProcess), KernelHandle(created.hThread), KernelHandle()};
+    if (!::AssignProcessToJobObject(job.value().get(), core.process.get())) {
+        const DWORD join_error = ::GetLastError();
+        ::TerminateProcess(core.process.get(), CORE_TERMINATE_EXIT_CODE);
+        ::WaitForSingleObject(core.process.get(), INFINITE);
+        return Result<LaunchedCore>::failure(system_error_text(join_error));
+    }
+    // From here the record owns the core: releasing it on any path ends the job.
+    core.job = std::move(job.value());
+    if (::ResumeThread(core.thread.get()) == static_cast<DWORD>(-1)) {
+        return Result<LaunchedCore>::failure(system_error_text(::GetLastError()));
+    }
+    return LaunchedCore{std::move(core), std::move(out.value().read_end),
+                        std::move(err.value().read_end)};
 }
 
-void end_process(HANDLE process) {
-    ::TerminateProcess(process, CORE_TERMINATE_EXIT_CODE);
-    ::WaitForSingleObject(process, INFINITE);
+void end_core(const CoreProcess& core) {
+    ::TerminateJobObject(core.job.get(), CORE_TERMINATE_EXIT_CODE);
+    ::WaitForSingleObject(core.process.get(), INFINITE);
     DWORD exit_code = 0;
-    ::GetExitCodeProcess(process, &exit_code);
+    ::GetExitCodeProcess(core.process.get(), &exit_code);
 }
 
 }  // namespace zelto

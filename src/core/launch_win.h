@@ -14,21 +14,28 @@ namespace zelto {
 inline constexpr DWORD CORE_CREATION_FLAGS = 0x08000400;
 inline constexpr DWORD CORE_PIPE_BUFFER_SIZE = 65536;
 inline constexpr UINT CORE_TERMINATE_EXIT_CODE = 1;
+// Names drawn for one output pipe before a name held by someone else fails the launch.
+inline constexpr int CORE_PIPE_NAME_DRAWS = 4;
 
 // A metadata query on the path, links followed, succeeds: a file or a directory.
 bool path_exists(const std::string& path);
 
-// One way, byte mode: the read end is for overlapped reads and stays in this process; the write
-// end is synchronous and inheritable, for the core.
+// One way, byte mode, under a name with 128 random bits, open only to the service's own account:
+// the read end is for overlapped reads and stays in this process; the write end is synchronous
+// and inheritable, for the core.
 struct OutputPipe {
     KernelHandle read_end;
     KernelHandle write_end;
 };
 Result<OutputPipe> create_output_pipe();
 
+// A launched core. Its job is kill-on-close and only the service holds a handle to it, so the
+// core and every process it starts end when the record is released, whichever way that happens,
+// or when the service process dies.
 struct CoreProcess {
     KernelHandle process;
     KernelHandle thread;  // never used; kept so it closes with the record
+    KernelHandle job;
 };
 
 struct LaunchedCore {
@@ -37,13 +44,14 @@ struct LaunchedCore {
     KernelHandle stderr_read;
 };
 
-// Starts the core with "-d {config dir} -f {config path}" and its output on two pipes. The error
-// is the reason text only.
+// Starts the core with "-d {config dir} -f {config path}" and its output on two pipes, in its
+// job before it runs any code; a core that cannot join is ended. The error is the reason text
+// only.
 Result<LaunchedCore> launch_core(const std::string& core_path, const std::string& config_dir,
                                  const std::string& config_path);
 
-// Terminates with exit code 1 and waits for the end; outcomes are of no interest, since the
-// process may well have ended already.
-void end_process(HANDLE process);
+// Ends the core's job, so the core and whatever it started, with exit code 1, and waits for the
+// core's end; outcomes are of no interest, since the processes may well have ended already.
+void end_core(const CoreProcess& core);
 
 }  // namespace zelto

@@ -6,17 +6,56 @@
 
 namespace zelto {
 
+namespace {
+
+bool is_continuation(char byte) {
+    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
+
+// Where the first piece of `text` (longer than MAX_LINE_PIECE) ends: at MAX_LINE_PIECE, or at the
+// lead byte of a character that would straddle it. Continuation bytes with no lead byte in reach
+// are ill-formed anyway, and the cut stays.
+std::size_t first_piece_size(std::string_view text) {
+    std::size_t start = MAX_LINE_PIECE;
+    while (start > MAX_LINE_PIECE - 3 && is_continuation(text[start])) {
+        --start;
+    }
+    const bool lead = static_cast<unsigned char>(text[start]) >= 0xC0;
+    return start < MAX_LINE_PIECE && lead ? start : MAX_LINE_PIECE;
+}
+
+// A line or piece is judged whole: the ill-formed are dropped.
+void give(std::string_view text, const LineSink& emit) {
+    if (!validate_utf8(text)) {
+        emit(text);
+    }
+}
+
+}  // namespace
+
 void LineSplitter::feed(std::string_view bytes, const LineSink& emit) {
     for (;;) {
         const std::size_t line_feed = bytes.find('\n');
         if (line_feed == std::string_view::npos) {
             line_.append(bytes);
+            give_sure_pieces(emit);
             return;
         }
         line_.append(bytes.substr(0, line_feed + 1));
         bytes.remove_prefix(line_feed + 1);
         finish(emit);
     }
+}
+
+void LineSplitter::give_sure_pieces(const LineSink& emit) {
+    std::size_t given = 0;
+    while (line_.size() - given >= MAX_LINE_PIECE + 2) {
+        const std::string_view rest = std::string_view(line_).substr(given);
+        const std::size_t size = first_piece_size(rest);
+        give(rest.substr(0, size), emit);
+        given += size;
+    }
+    line_.erase(0, given);
 }
 
 bool LineSplitter::end_of_stream(const LineSink& emit) {
@@ -28,18 +67,20 @@ bool LineSplitter::end_of_stream(const LineSink& emit) {
 }
 
 void LineSplitter::finish(const LineSink& emit) {
-    // Judged whole, before anything is removed; the line is consumed either way.
-    const bool well_formed = !validate_utf8(line_);
-    if (well_formed) {
-        std::string_view line = line_;
-        if (!line.empty() && line.back() == '\n') {
+    std::string_view line = line_;
+    if (!line.empty() && line.back() == '\n') {
+        line.remove_suffix(1);
+        if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
-            if (!line.empty() && line.back() == '\r') {
-                line.remove_suffix(1);
-            }
         }
-        emit(line);
     }
+    while (line.size() > MAX_LINE_PIECE) {
+        const std::size_t size = first_piece_size(line);
+        give(line.substr(0, size), emit);
+        line.remove_prefix(size);
+    }
+    // The line is consumed either way.
+    give(line, emit);
     line_.clear();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
-// How the core's output becomes log lines: split at 0A, one 0D before it removed, lines that are
-// not well-formed UTF-8 dropped whole, a final line without 0A kept, no length limit.
+// How the core's output becomes log lines: split at 0A, one 0D before it removed, a final line
+// without 0A kept, a line longer than MAX_LINE_PIECE cut into pieces of at most that size, each a
+// log line of its own; a line or piece that is not well-formed UTF-8 is dropped whole.
 
 #include <cstddef>
 #include <functional>
@@ -11,10 +12,14 @@ namespace zelto {
 
 // One read buffer per stream.
 inline constexpr std::size_t FORWARD_BUFFER_SIZE = 8192;
+// A core that never ends a line can make the service hold no more than this of it. Pieces end at
+// a character boundary (up to 3 bytes short of the size), so a well-formed line gives well-formed
+// pieces.
+inline constexpr std::size_t MAX_LINE_PIECE = 65536;
 // A pipe that fails every read would otherwise keep its thread spinning.
 inline constexpr int MAX_READ_ERRORS_IN_A_ROW = 3;
 
-// A finished line, without its 0A and the one 0D in front of it.
+// A finished line, without its 0A and the one 0D in front of it, or one piece of a long line.
 using LineSink = std::function<void(std::string_view line)>;
 
 class LineSplitter {
@@ -24,11 +29,16 @@ class LineSplitter {
     // A read of 0 bytes. A pending partial line is finished as it is; returns false when nothing
     // was pending, which is the end of the stream.
     bool end_of_stream(const LineSink& emit);
-    // A failed read drops the line being collected.
+    // A failed read drops the line being collected (its pieces already given stay given).
     void drop_partial() { line_.clear(); }
 
   private:
     void finish(const LineSink& emit);
+    // Gives the pieces of a partial line that is certain to be longer than MAX_LINE_PIECE, even
+    // if the next byte is 0A and one 0D in front of it is removed.
+    void give_sure_pieces(const LineSink& emit);
+
+    // Never more than MAX_LINE_PIECE + 1 bytes once a feed returns.
 
     std::string line_;
 };

@@ -61,7 +61,7 @@ ErrorText replace_core(std::optional<CoreProcess>& slot_core, const std::string&
                        const std::string& core_path) {
     if (slot_core) {
         log_core("Stopping existing core process...");
-        end_process(slot_core->process.get());
+        end_core(*slot_core);
     }
     const std::string config_dir = config_dir_of(config_path);
     log_core("Config dir: " + config_dir);
@@ -75,11 +75,13 @@ ErrorText replace_core(std::optional<CoreProcess>& slot_core, const std::string&
              std::to_string(::GetProcessId(fresh.core.process.get())));
 
     // Without both forwarders the core would block for ever once a pipe fills: it is ended, its
-    // handles close with `launched`, and the slot stays as it was.
+    // handles close with `launched`, and the slot stays as it was. Until the slot takes the core,
+    // `launched` owns it: an exception from here on ends its job as it unwinds, before the slot
+    // is poisoned.
     for (auto [read_end, prefix] : {std::pair{&fresh.stdout_read, STDOUT_PREFIX},
                                     std::pair{&fresh.stderr_read, STDERR_PREFIX}}) {
         if (ErrorText error = start_output_forwarder(std::move(*read_end), std::string(prefix))) {
-            end_process(fresh.core.process.get());
+            end_core(fresh.core);
             return spawn_failure(*error);
         }
     }
@@ -112,7 +114,7 @@ ErrorText start_core(const std::string& config_path, const std::string& core_pat
 void stop_core() {
     with_core_slot([](std::optional<CoreProcess>& slot_core) -> ErrorText {
         if (slot_core) {
-            end_process(slot_core->process.get());
+            end_core(*slot_core);
             slot_core.reset();
         }
         return std::nullopt;

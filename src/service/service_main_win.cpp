@@ -1,6 +1,8 @@
 #include "service/service_main.h"
 
+#include <exception>
 #include <string>
+#include <string_view>
 
 #include "common/unique_handle.h"
 #include "common/win_text.h"
@@ -24,60 +26,87 @@ namespace {
 constexpr DWORD PENDING_WAIT_HINT_MS = 10000;
 
 bool report_status(SERVICE_STATUS_HANDLE handle, DWORD state, DWORD controls_accepted,
-                   DWORD wait_hint, DWORD exit_code = NO_ERROR) {
+                   DWORD wait_hint, DWORD exit_code = NO_ERROR, DWORD specific_exit_code = 0) {
     SERVICE_STATUS status{};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted = controls_accepted;
     status.dwWin32ExitCode = exit_code;
-    status.dwServiceSpecificExitCode = 0;
+    status.dwServiceSpecificExitCode = specific_exit_code;
     status.dwCheckPoint = 0;
     status.dwWaitHint = wait_hint;
     return ::SetServiceStatus(handle, &status) != 0;
 }
 
-DWORD WINAPI pipe_thread(LPVOID parameter) {
-    // The thread's own reference to the server, released when run_pipe_server returns.
-    std::unique_ptr<std::shared_ptr<IpcServer>> server(
-        static_cast<std::shared_ptr<IpcServer>*>(parameter));
+// What the pipe thread owns: its reference to the server, released when run_pipe_server
+// returns, and the way to stop the service should it fail.
+struct PipeThreadStart {
+    std::shared_ptr<IpcServer> server;
+    std::shared_ptr<StopChannel> stop;
+    ProtocolHost& host;
+};
+
+// Out of memory the line may be lost, but the stop that follows must not be.
+void log_pipe_thread_failure(std::string_view what) noexcept {
     try {
-        run_pipe_server(std::move(*server), service_protocol_host());
+        log_message("IPC server thread failed: " + std::string(what));
     } catch (...) {
-        // A pipe thread that failed ends like one that finished: the stop sequence only waits
-        // for its end.
     }
-    return 0;
 }
 
-// The stop sequence. Its status reports are sent once each and their failures ignored.
+// Ends with 0, or with PIPE_THREAD_FAILED_EXIT_CODE when an exception ended the server; the
+// service then stops itself, since nobody would serve the pipe any more.
+DWORD WINAPI pipe_thread(LPVOID parameter) {
+    const std::unique_ptr<PipeThreadStart> start(static_cast<PipeThreadStart*>(parameter));
+    try {
+        run_pipe_server(std::move(start->server), start->host);
+        return 0;
+    } catch (const std::exception& error) {
+        log_pipe_thread_failure(error.what());
+    } catch (...) {
+        log_pipe_thread_failure("unknown exception");
+    }
+    start->stop->send();
+    return PIPE_THREAD_FAILED_EXIT_CODE;
+}
+
+// The stop sequence. Its status reports are sent once each and their failures ignored. A pipe
+// thread that failed leaves its code for the Stopped report.
 void stop_service(SERVICE_STATUS_HANDLE status_handle, IpcServer& server, KernelHandle thread,
                   DWORD exit_code) {
     report_status(status_handle, SERVICE_STOP_PENDING, 0, PENDING_WAIT_HINT_MS);
     // Clears `running` and wakes the pipe thread from a wait for a client or a silent one.
     server.stop();
     stop_core();
+    DWORD thread_exit_code = 0;
     if (thread) {
         ::WaitForSingleObject(thread.get(), INFINITE);
+        ::GetExitCodeThread(thread.get(), &thread_exit_code);
         thread.reset();
     }
     // A START that the pipe thread was still handling may have launched a core after the first
     // stop_core; a stopped service never leaves its core behind.
     stop_core();
-    report_status(status_handle, SERVICE_STOPPED, 0, 0, exit_code);
+    if (thread_exit_code != 0) {
+        report_status(status_handle, SERVICE_STOPPED, 0, 0, ERROR_SERVICE_SPECIFIC_ERROR,
+                      thread_exit_code);
+    } else {
+        report_status(status_handle, SERVICE_STOPPED, 0, 0, exit_code);
+    }
 }
 
 }  // namespace
 
 void WINAPI service_main(DWORD /*argument_count*/, LPWSTR* /*arguments*/) {
     log_message("service_main called");
-    const ErrorText error = run_service_inner();
+    const ErrorText error = run_service_inner(service_protocol_host());
     if (error) {
         log_message("Service error: " + *error);
     }
     log_message("service_main exiting");
 }
 
-ErrorText run_service_inner() {
+ErrorText run_service_inner(ProtocolHost& host) {
     log_message("run_service_inner starting");
     auto channel = std::make_shared<StopChannel>();
 
@@ -113,8 +142,8 @@ ErrorText run_service_inner() {
     log_message("Status set to Running");
 
     log_message("Spawning IPC server thread...");
-    auto thread_server = std::make_unique<std::shared_ptr<IpcServer>>(server);
-    KernelHandle thread(::CreateThread(nullptr, 0, pipe_thread, thread_server.get(), 0, nullptr));
+    auto start = std::make_unique<PipeThreadStart>(PipeThreadStart{server, channel, host});
+    KernelHandle thread(::CreateThread(nullptr, 0, pipe_thread, start.get(), 0, nullptr));
     if (!thread) {
         const DWORD code = ::GetLastError();
         // Logged here rather than by service_main: once STOPPED is reported the process may end
@@ -123,8 +152,8 @@ ErrorText run_service_inner() {
         stop_service(status_handle, *server, KernelHandle(), code);
         return std::nullopt;
     }
-    // The thread owns its reference now.
-    static_cast<void>(thread_server.release());
+    // The thread owns its start now.
+    static_cast<void>(start.release());
     log_message("IPC server thread spawned");
 
     // Only the first message matters; later ones stay queued and are never read.

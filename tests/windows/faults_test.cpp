@@ -1,6 +1,7 @@
 // The installed service against faults around it: a core that misbehaves, a log file it cannot
 // write, a pipe name someone else holds, clients that break the protocol, a stop in the middle
-// of a START. Through all of them every request must still be answered.
+// of a START. Through all of them every request must still be answered; a pipe thread that fails
+// after all must stop the service and say so.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -15,8 +17,12 @@
 
 #include "common/unique_handle.h"
 #include "common/win_text.h"
+#include "core/output_lines.h"
 #include "ipc/pipe_name.h"
+#include "ipc/protocol.h"
 #include "log/log.h"
+#include "service/service_host.h"
+#include "service/service_main.h"
 #include "windows/installed_service.h"
 #include "windows/test_support.h"
 #include "zelto_client.h"
@@ -226,9 +232,54 @@ TEST_F(ServiceFaults, CoreWritingFiftyMegabytesKeepsEveryLine) {
     ::DeleteFileW(std::wstring(LOG_FILE_PATH).c_str());
 }
 
-// The core is a batch file: the stopped process is the command interpreter, and the stand-in it
-// started goes on running with the write ends of both output pipes.
-TEST_F(ServiceFaults, ChildOfTheCoreOutlivesItsStop) {
+TEST_F(ServiceFaults, CoreNeverEndingALineCannotExhaustTheService) {
+    // 64 MiB without a line feed, then silence: all but the last piece can reach the log while
+    // the core runs.
+    constexpr std::size_t UNITS = 4u << 20;
+    const std::string unit = "abcdefghijklm\xE2\x82\xAC";
+    std::string written;
+    for (std::size_t i = 0; i < UNITS; ++i) {
+        written += unit;
+    }
+    const std::string config =
+        script(L"endless.yaml", {"outrep " + std::to_string(UNITS) + " " + hex(unit), "hang"});
+    install_and_wait_running();
+    const std::optional<unsigned long long> before = committed_private_bytes(service_pid());
+    ASSERT_TRUE(before);
+    const LogTail log;
+    auto forwarded = [&] {
+        std::string joined;
+        std::size_t longest = 0;
+        for (const std::string& piece : core_lines(log.new_lines(), STDOUT_LINE)) {
+            joined += piece;
+            longest = std::max(longest, piece.size());
+        }
+        return std::pair{joined, longest};
+    };
+
+    EXPECT_EQ(start(config), "OK|Started");
+    EXPECT_TRUE(wait_until(
+        [&] { return forwarded().first.size() == written.size() - MAX_LINE_PIECE; }, 60s));
+    const std::optional<unsigned long long> during = committed_private_bytes(service_pid());
+    ASSERT_TRUE(during);
+    std::printf("service committed %llu KiB before, %llu KiB with 64 MiB of one line forwarded\n",
+                *before >> 10, *during >> 10);
+    EXPECT_LT(*during, *before + (16u << 20));
+
+    // The end of the stream brings the last piece.
+    EXPECT_EQ(ask("STOP"), "OK|Stopped");
+    EXPECT_TRUE(wait_until([&] { return forwarded().first.size() == written.size(); }));
+    const auto [joined, longest] = forwarded();
+    EXPECT_TRUE(joined == written) << joined.size() << " bytes";
+    EXPECT_LE(longest, MAX_LINE_PIECE);
+    remove_service();
+    ::DeleteFileW(std::wstring(LOG_FILE_PATH).c_str());
+}
+
+// The core is a batch file: the process launched is the command interpreter, and the stand-in it
+// starts holds the write ends of both output pipes. The core's job takes the child along, at STOP
+// and when the service process itself is killed.
+TEST_F(ServiceFaults, ChildOfTheCoreEndsWithTheCore) {
     const LeftoverCores cores;
     const std::string child_script = script(
         L"child.yaml", {"out " + hex("child line 1\n"), "sleep 1500",
@@ -237,35 +288,35 @@ TEST_F(ServiceFaults, ChildOfTheCoreOutlivesItsStop) {
     write_file(batch, "@echo off\r\n\"" + to_utf8(exe_dir()) + "\\stand_in_core.exe\" -f \"" +
                           child_script + "\"\r\n");
     install_and_wait_running();
-    const LogTail log;
+    auto start_with_child = [&] {
+        const LogTail log;
+        EXPECT_EQ(ask(client::start_request(config_, to_utf8(batch))), "OK|Started");
+        EXPECT_TRUE(
+            wait_until([&] { return has_line(log, std::string(STDOUT_LINE) + "child line 1"); }));
+        EXPECT_EQ(cores.started().size(), 1u);
+    };
 
-    ASSERT_EQ(ask(client::start_request(config_, to_utf8(batch))), "OK|Started");
-    ASSERT_TRUE(
-        wait_until([&] { return has_line(log, std::string(STDOUT_LINE) + "child line 1"); }));
-
+    start_with_child();
     const auto stopping = Clock::now();
     EXPECT_EQ(ask("STOP"), "OK|Stopped");
-    const auto took = Clock::now() - stopping;
-    std::printf("STOP with a child holding the output pipes: %lld ms\n", in_ms(took));
-    EXPECT_LT(took, 3s);
-    EXPECT_EQ(cores.started().size(), 1u) << "the child should outlive the stopped core";
+    EXPECT_LT(Clock::now() - stopping, 3s);
+    EXPECT_TRUE(wait_until([&] { return cores.started().empty(); }, 2s))
+        << "the child should end with the stopped core";
+    expect_serving("after the STOP");
 
-    // Its output still reaches the log after the core's end.
-    EXPECT_TRUE(
-        wait_until([&] { return has_line(log, std::string(STDOUT_LINE) + "child line 2"); }));
-    EXPECT_TRUE(wait_until([&] { return has_line(log, std::string(STDERR_LINE) + "child err"); }));
-    expect_serving("with the orphaned child running");
-    EXPECT_EQ(start(config_), "OK|Started");
-    EXPECT_TRUE(ask("STATUS").starts_with("OK|Running|"));
-
-    const auto stop = Clock::now();
-    run_process(L"sc stop Zelto_service");
-    wait_for_state(SERVICE_STOPPED);
-    std::printf("sc stop with the orphaned child running: STOPPED after %lld ms\n",
-                in_ms(Clock::now() - stop));
-    EXPECT_LT(Clock::now() - stop, 3s);
-    // The orphaned child alone is left, and it is ended with `cores`.
-    EXPECT_EQ(cores.started().size(), 1u);
+    start_with_child();
+    const std::string status = ask("STATUS");
+    ASSERT_TRUE(status.starts_with("OK|Running|")) << status;
+    const DWORD core_pid = std::stoul(status.substr(11));
+    const KernelHandle service(::OpenProcess(PROCESS_TERMINATE, FALSE, service_pid()));
+    ASSERT_TRUE(::TerminateProcess(service.get(), 1));
+    const auto killed = Clock::now();
+    EXPECT_TRUE(wait_until([&] { return !process_alive(core_pid) && cores.started().empty(); }, 2s))
+        << "the core and its child should end with the service process";
+    std::printf("core and child ended %lld ms after the service process was killed\n",
+                in_ms(Clock::now() - killed));
+    // Wine's service control manager goes on reporting RUNNING for the killed service, so its
+    // removal after the test waits out its limit.
 }
 
 // ---- The log cannot be written ------------------------------------------------------------------
@@ -404,6 +455,29 @@ TEST_F(ServiceFaults, PipeNameHeldAtStartIsRetriedUntilFree) {
     EXPECT_EQ(std::find(lines.begin(), lines.end(),
                         "[IPC] Pipe created successfully, waiting for client..."),
               lines.end());
+}
+
+TEST_F(ServiceFaults, CoreOutputPipeNamesCannotBeTakenFirst) {
+    install_and_wait_running();
+    // Every name the service would once have used next: its id and a counter.
+    std::vector<KernelHandle> squatted;
+    for (int n = 1; n <= 300; ++n) {
+        const std::wstring name = L"\\\\.\\pipe\\Zelto_core_out_" + std::to_wstring(service_pid()) +
+                                  L"_" + std::to_wstring(n);
+        squatted.emplace_back(::CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND,
+                                                 PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
+                                                 nullptr));
+        ASSERT_TRUE(squatted.back().valid());
+    }
+    const LogTail log;
+    EXPECT_EQ(start(config_), "OK|Started");
+    EXPECT_TRUE(wait_until([&] {
+        const auto lines = log.new_lines();
+        return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.starts_with(std::string(STDOUT_LINE) + "cmdline: ");
+        });
+    })) << "the core's output should reach the log";
+    EXPECT_EQ(ask("STOP"), "OK|Stopped");
 }
 
 // ---- Clients that break the protocol ------------------------------------------------------------
@@ -553,6 +627,66 @@ TEST_F(ServiceFaults, BadClientsAreCutOffAndTheNextIsServed) {
         wanted.push_back("[IPC] Received request: VERSION");
         EXPECT_TRUE(contains_in_order(log.new_lines(), wanted));
     }
+}
+
+// ---- The pipe thread fails ---------------------------------------------------------------------
+
+// The service's own protocol host, except that START throws, as an allocation failing in it would.
+class ThrowingHost final : public ProtocolHost {
+  public:
+    ErrorText start_core(const std::string&, const std::string&) override {
+        throw std::runtime_error("planned failure in START");
+    }
+    void stop_core() override { service_protocol_host().stop_core(); }
+    std::optional<std::uint32_t> running_core_pid() override {
+        return service_protocol_host().running_core_pid();
+    }
+    void log_ipc(std::string_view message) override { service_protocol_host().log_ipc(message); }
+};
+
+void WINAPI service_main_with_throwing_host(DWORD, LPWSTR*) {
+    static ThrowingHost host;
+    static_cast<void>(run_service_inner(host));
+}
+
+// Run by the service control manager as the service (see the next test), never on its own.
+TEST(ServiceFaultsAsTheService, DISABLED_Run) {
+    std::wstring name(SERVICE);
+    const SERVICE_TABLE_ENTRYW table[] = {{name.data(), service_main_with_throwing_host},
+                                          {nullptr, nullptr}};
+    EXPECT_TRUE(::StartServiceCtrlDispatcherW(table));
+}
+
+TEST_F(ServiceFaults, PipeThreadThatFailsStopsTheServiceWithItsCode) {
+    const std::wstring command = L"\"" + exe_dir() +
+                                 L"\\zelto_windows_tests.exe\" --gtest_also_run_disabled_tests "
+                                 L"--gtest_filter=ServiceFaultsAsTheService.DISABLED_Run";
+    {
+        const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+        const ServiceHandle service(
+            ::CreateServiceW(manager.get(), SERVICE, SERVICE, SERVICE_START,
+                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                             command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+        ASSERT_TRUE(service.valid()) << ::GetLastError();
+        ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
+    }
+    wait_for_state(SERVICE_RUNNING);
+    const LogTail log;
+    expect_serving("before the failure");
+    // The client is cut off without a response.
+    const std::string answer = start(config_);
+    EXPECT_TRUE(answer.empty() || answer.starts_with("no answer: ")) << answer;
+    wait_for_state(SERVICE_STOPPED);
+
+    const auto status = service_status();
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+    EXPECT_EQ(status->dwServiceSpecificExitCode, PIPE_THREAD_FAILED_EXIT_CODE);
+    EXPECT_EQ(service_verb(L"status").out, "Stopped\n");
+    const auto lines = log.new_lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "IPC server thread failed: planned failure in START"),
+              1);
 }
 
 // ---- A stop while a START is under way ----------------------------------------------------------

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "core/forwarder_win.h"
 #include "core/launch_win.h"
 #include "forwarding_cases.h"
@@ -10,20 +12,23 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// The bytes go through a real core output pipe, then the stream ends and forward_output reads
-// it on this thread, so every line is in the log when it returns.
+// The bytes go through a real core output pipe, written on a thread of their own since they may
+// not fit its buffer; forward_output reads them on this thread until the writer has closed its
+// end, so every line is in the log when it returns.
 Lines forward_through_pipe(const std::string& bytes, std::string_view prefix) {
     Result<OutputPipe> pipe = create_output_pipe();
     EXPECT_TRUE(pipe.ok());
     if (!pipe.ok()) {
         return {};
     }
-    DWORD written = 0;
-    EXPECT_TRUE(::WriteFile(pipe.value().write_end.get(), bytes.data(),
-                            static_cast<DWORD>(bytes.size()), &written, nullptr));
-    pipe.value().write_end.reset();
+    std::thread writer([&bytes, write_end = std::move(pipe.value().write_end)] {
+        DWORD written = 0;
+        EXPECT_TRUE(::WriteFile(write_end.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                &written, nullptr));
+    });
     const test::LogTail tail;
     forward_output(std::move(pipe.value().read_end), std::string(prefix));
+    writer.join();
     return tail.new_lines();
 }
 

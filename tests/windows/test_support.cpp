@@ -227,4 +227,21 @@ std::optional<ProcessCounts> process_counts(DWORD pid) {
     return counts;
 }
 
+std::optional<unsigned long long> committed_private_bytes(DWORD pid) {
+    const KernelHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid));
+    if (!process) {
+        return std::nullopt;
+    }
+    unsigned long long total = 0;
+    MEMORY_BASIC_INFORMATION region{};
+    for (const char* at = nullptr;
+         ::VirtualQueryEx(process.get(), at, &region, sizeof region) == sizeof region;
+         at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) {
+            total += region.RegionSize;
+        }
+    }
+    return total;
+}
+
 }  // namespace zelto::test

@@ -57,4 +57,8 @@ struct ProcessCounts {
 // Nothing when the process does not run or cannot be opened.
 std::optional<ProcessCounts> process_counts(DWORD pid);
 
+// The process's committed private memory, summed region by region (Wine reports no PrivateUsage);
+// nothing when it cannot be opened.
+std::optional<unsigned long long> committed_private_bytes(DWORD pid);
+
 }  // namespace zelto::test
