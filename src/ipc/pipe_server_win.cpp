@@ -136,20 +136,20 @@ class CallWatchdog {
     // lands just before the thread enters the call would be lost.
     void cancel_until_done(std::uint64_t call, CallEnd reason) {
         auto still_in_call = [&] { return armed_ && call_ == call && !quit_; };
-        {
-            std::lock_guard lock(mutex_);
-            if (!still_in_call()) {
-                return;
-            }
-            fired_ = reason;
+        std::unique_lock lock(mutex_);
+        if (!still_in_call()) {
+            return;
         }
-        for (;;) {
+        fired_ = reason;
+        while (still_in_call()) {
+            // Only under the lock with which the pipe thread marks its call finished: while we
+            // hold it the thread is about to enter, inside, or just out of the guarded call. A
+            // cancel issued after the lock is released could land in its next, unrelated I/O (a
+            // log write, the next client's read) and abort that instead.
             ::CancelSynchronousIo(pipe_thread_);
+            lock.unlock();
             ::WaitForSingleObject(changed_.get(), CANCEL_RETRY_MS);
-            std::lock_guard lock(mutex_);
-            if (!still_in_call()) {
-                return;
-            }
+            lock.lock();
         }
     }
 
