@@ -89,7 +89,7 @@ Result<DWORD> service_process_id() {
         if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
             return Result<DWORD>::failure("the " + service_name + " service is not installed");
         }
-        return Result<DWORD>::failure("cannot ask the service control manager about the " +
+        return Result<DWORD>::failure("the service control manager cannot be asked about the " +
                                       service_name + " service: " + system_error_text(error));
     }
     if (status.dwProcessId == 0) {

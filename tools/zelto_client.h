@@ -6,17 +6,14 @@
 #include <windows.h>
 
 #include <chrono>
-#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "common/result.h"
+#include "ipc/pipe_name.h"
 
 namespace zelto::client {
-
-// The service reads at most this much of one request; a longer one is refused unsent.
-inline constexpr std::size_t MAX_REQUEST_BYTES = 4096;
 
 // The check to make after opening the pipe and before writing a byte to it: whether the process
 // at the server end is the one the service control manager runs as Zelto_service. Without it any
@@ -25,8 +22,9 @@ inline constexpr std::size_t MAX_REQUEST_BYTES = 4096;
 // server itself. Nothing when the check passes, otherwise what was found.
 ErrorText check_pipe_server(HANDLE pipe, std::optional<DWORD> expected_server = std::nullopt);
 
-// The whole response ("OK|..." or "ERR|..."), or why the request was not sent, the service could
-// not be reached or the exchange broke off, all within `timeout`. The pipe's server is checked
+// The whole response ("OK|..." or "ERR|..."), or why the request was not sent (longer than
+// MAX_REQUEST_BYTES, or the pipe not served as expected), the service could not be reached or the
+// exchange broke off, all within `timeout`. The pipe's server is checked
 // with check_pipe_server(pipe, expected_server) before the request is written.
 Result<std::string> send_request(std::string_view request,
                                  std::chrono::milliseconds timeout = std::chrono::seconds(5),

@@ -68,7 +68,7 @@ int wmain(int argc, wchar_t** argv) {
     const zelto::Result<std::string> response = zelto::client::send_request(request);
     if (!response) {
         zelto::write_stderr("Zelto-ctl: " + response.error() + "\n");
-        return request.size() > zelto::client::MAX_REQUEST_BYTES ? EXIT_USAGE : EXIT_UNREACHABLE;
+        return request.size() > zelto::MAX_REQUEST_BYTES ? EXIT_USAGE : EXIT_UNREACHABLE;
     }
     zelto::write_stdout(response.value() + "\n");
     return response.value().starts_with("OK|") ? 0 : 1;

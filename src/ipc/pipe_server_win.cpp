@@ -19,7 +19,7 @@ namespace zelto {
 namespace {
 
 constexpr DWORD PIPE_BUFFER_SIZE = 4096;
-constexpr DWORD REQUEST_BUFFER_SIZE = 4096;
+constexpr DWORD REQUEST_BUFFER_SIZE = MAX_REQUEST_BYTES;
 constexpr DWORD CREATE_RETRY_MS = 100;
 // How long one client may hold the single instance before its request is complete, and again
 // to take its response.
@@ -259,11 +259,11 @@ void serve_client(const Connection& c) {
     }
 }
 
-// The service's one instance of the pipe, created with FILE_FLAG_FIRST_PIPE_INSTANCE: the name
-// must not be joined to one another process created first. While the name is held elsewhere,
-// retries every CREATE_RETRY_MS; the first failure is logged and so is the end of a run of them,
-// but not every try, since any local user can hold the name for as long as they like. Empty once
-// the service stops.
+// The service's one instance of the pipe, created with FILE_FLAG_FIRST_PIPE_INSTANCE so that the
+// service never joins a pipe of its name that another process created first. While the creation
+// fails (the name is held elsewhere), retries every CREATE_RETRY_MS and logs each new error code
+// once and the success that ends the run, never every try: any local user can hold the name for
+// as long as they like. Empty once the service stops.
 KernelHandle create_instance(IpcServer& server, SECURITY_ATTRIBUTES* security, bool first) {
     std::uint64_t failures = 0;
     DWORD logged_error = ERROR_SUCCESS;
