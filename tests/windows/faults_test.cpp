@@ -362,8 +362,8 @@ TEST_F(ServiceFaults, RequestsAreAnsweredWhenTheLogCannotBeWritten) {
 // ---- Someone else holds the pipe name -----------------------------------------------------------
 
 // An impostor holds the name before the service starts and waits for a client: the held name is
-// one line in the log, Zelto-ctl refuses the impostor without sending it a byte, and the service
-// takes the name once it is freed.
+// one line in the log, Zelto-ctl refuses the impostor without sending it a byte, a stop ends the
+// retries at once, and the service takes the name once it is freed.
 TEST_F(ServiceFaults, NameHeldAtStartIsLoggedOnceAndGetsNoRequest) {
     KernelHandle impostor(
         ::CreateNamedPipeW(PIPE_NAME.data(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
@@ -424,7 +424,17 @@ TEST_F(ServiceFaults, NameHeldAtStartIsLoggedOnceAndGetsNoRequest) {
         finish(read, ::ReadFile(impostor.get(), buffer, sizeof buffer, nullptr, &read));
     EXPECT_EQ(bytes_read, 0u);
     EXPECT_EQ(read_error, static_cast<DWORD>(ERROR_BROKEN_PIPE));
-    EXPECT_EQ(service_state(), static_cast<DWORD>(SERVICE_RUNNING));
+
+    // A stop ends the retries at once; started again, the service waits for the name anew.
+    const auto stopping = Clock::now();
+    run_process(L"sc stop Zelto_service");
+    wait_for_state(SERVICE_STOPPED);
+    std::printf("sc stop while the name is held: STOPPED after %lld ms\n",
+                in_ms(Clock::now() - stopping));
+    EXPECT_LT(Clock::now() - stopping, 3s);
+    ASSERT_EQ(service_verb(L"install").exit_code, 0u);
+    wait_for_state(SERVICE_RUNNING);
+    ASSERT_TRUE(wait_until([&] { return lines_starting(failed).size() == 2; }));
 
     const auto freed = Clock::now();
     impostor.reset();
@@ -432,7 +442,7 @@ TEST_F(ServiceFaults, NameHeldAtStartIsLoggedOnceAndGetsNoRequest) {
     const auto took = Clock::now() - freed;
     std::printf("served %lld ms after the name came free\n", in_ms(took));
     EXPECT_LT(took, 2s);
-    EXPECT_EQ(lines_starting(failed).size(), 1u);
+    EXPECT_EQ(lines_starting(failed).size(), 2u) << "one line for each run of the service";
     const auto created = lines_starting("[IPC] Pipe created ");
     ASSERT_EQ(created.size(), 1u);
     EXPECT_TRUE(created.front().ends_with(" failed attempts, waiting for client...")) << created[0];
