@@ -1,7 +1,9 @@
 // Request round trip: STATUS through the installed service against a minimal server in this
 // process, without logging (a), with the service's four log lines as plain appends (b), and with
 // them through the service's own log function (c), which splits the gap between (b) and the
-// service into the log function's share and the pipe server's.
+// service into the log function's share and the pipe server's. In the same rounds, the service
+// again from a client that checks who serves the pipe before it writes, as the client library
+// does: what the check costs a client.
 
 #include <windows.h>
 #include <sddl.h>
@@ -23,10 +25,11 @@ constexpr int ROUNDS = 8;
 constexpr int BASELINE_PER_ROUND = 100;
 constexpr std::string_view ANSWER = "OK|Stopped";
 
-enum class Variant { Minimal, FloorAppends, LogFunction, Service };
+enum class Variant { Minimal, FloorAppends, LogFunction, Service, ServiceChecked };
 
-// The service's pipe cycle and nothing else: same instance settings and descriptor, synchronous
-// calls, no watchdog, a fixed answer; with logging, the service's four lines.
+// The service's pipe cycle and nothing else: one instance kept for the whole run with the same
+// settings and descriptor, synchronous calls, no watchdog, a fixed answer; with logging, the
+// service's four lines.
 void serve_minimal(int clients, Variant variant) {
     PSECURITY_DESCRIPTOR raw = nullptr;
     ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;GA;;;WD)", SDDL_REVISION_1, &raw,
@@ -43,16 +46,20 @@ void serve_minimal(int clients, Variant variant) {
     };
 
     std::array<char, 4096> buffer{};
+    KernelHandle pipe;
     for (int served = 0; served < clients;) {
-        const KernelHandle pipe(::CreateNamedPipeW(
-            BASELINE_PIPE, PIPE_ACCESS_DUPLEX,
-            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 4096,
-            4096, 0, &attributes));
         if (!pipe) {
-            ::Sleep(1);
-            continue;
+            pipe.reset(::CreateNamedPipeW(
+                BASELINE_PIPE, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+                4096, 4096, 0, &attributes));
+            if (!pipe) {
+                ::Sleep(1);
+                continue;
+            }
         }
         if (!::ConnectNamedPipe(pipe.get(), nullptr) && ::GetLastError() != ERROR_PIPE_CONNECTED) {
+            pipe.reset();
             continue;
         }
         ++served;
@@ -75,20 +82,20 @@ void serve_minimal(int clients, Variant variant) {
 
 // Microseconds per request over one round, or the first wrong answer.
 Result<double> run_round(Variant variant, int service_requests) {
-    const int requests = variant == Variant::Service ? service_requests : BASELINE_PER_ROUND;
+    const bool service = variant == Variant::Service || variant == Variant::ServiceChecked;
+    const int requests = service ? service_requests : BASELINE_PER_ROUND;
     std::thread server;
-    if (variant != Variant::Service) {
+    if (!service) {
         server = std::thread(serve_minimal, requests, variant);
     }
-    const std::wstring_view pipe = variant == Variant::Service
-                                       ? std::wstring_view(L"\\\\.\\pipe\\Zelto_service")
-                                       : std::wstring_view(BASELINE_PIPE);
+    const std::wstring_view pipe = service ? std::wstring_view(L"\\\\.\\pipe\\Zelto_service")
+                                           : std::wstring_view(BASELINE_PIPE);
     std::string wrong;
     const auto started = Clock::now();
     // Every request is made even after a wrong answer: the minimal server ends only after its
     // count of clients.
     for (int i = 0; i < requests; ++i) {
-        const Result<std::string> answer = ask(pipe, "STATUS");
+        const Result<std::string> answer = ask(pipe, "STATUS", variant == Variant::ServiceChecked);
         if (wrong.empty() && (!answer.ok() || answer.value() != ANSWER)) {
             wrong = answer.ok() ? "answer " + answer.value() : answer.error();
         }
@@ -109,21 +116,23 @@ ErrorText bench_round_trip(Table& table, const Sizes& sizes, double& floor_us) {
     const int per_round = sizes.round_trip_requests / ROUNDS;
     std::printf(
         "Request round trip: %d rounds of (a), (b), (c) with %d STATUS requests each and the "
-        "service with %d\n",
+        "service with %d, without and with the client's check\n",
         ROUNDS, BASELINE_PER_ROUND, per_round);
     const Variant variants[] = {Variant::Minimal, Variant::FloorAppends, Variant::LogFunction,
-                                Variant::Service};
-    std::vector<double> us[4];
+                                Variant::Service, Variant::ServiceChecked};
+    constexpr int VARIANTS = sizeof variants / sizeof variants[0];
+    std::vector<double> us[VARIANTS];
     for (int round = 0; round < ROUNDS; ++round) {
-        for (int v = 0; v < 4; ++v) {
+        for (int v = 0; v < VARIANTS; ++v) {
             const Result<double> took = run_round(variants[v], per_round);
             if (!took) {
                 return took.error();
             }
             us[v].push_back(took.value());
         }
-        std::printf("  round %d: (a) %.0f us, (b) %.0f us, (c) %.0f us, service %.0f us\n",
-                    round + 1, us[0].back(), us[1].back(), us[2].back(), us[3].back());
+        std::printf(
+            "  round %d: (a) %.0f us, (b) %.0f us, (c) %.0f us, service %.0f us, checked %.0f us\n",
+            round + 1, us[0].back(), us[1].back(), us[2].back(), us[3].back(), us[4].back());
     }
     ::DeleteFileW(FLOOR_LOG);
 
@@ -131,6 +140,7 @@ ErrorText bench_round_trip(Table& table, const Sizes& sizes, double& floor_us) {
     const double b = median(us[1]);
     const double c = median(us[2]);
     const double s = median(us[3]);
+    const double checked = median(us[4]);
     table.add({"Request round trip, STATUS, one connection each (us per request, median of " +
                    std::to_string(ROUNDS) + " interleaved rounds)",
                fixed(s, 0) + " us",
@@ -139,6 +149,12 @@ ErrorText bench_round_trip(Table& table, const Sizes& sizes, double& floor_us) {
                fixed(s / b, 2) + "x (b); " + fixed(s / a, 2) + "x (a); (c) is " + fixed(c / b, 2) +
                    "x (b)",
                "<= 1.15x (b)", verdict(s <= 1.15 * b)});
+    table.add(
+        {"Client's check of the pipe's server (GetNamedPipeServerProcessId and "
+         "QueryServiceStatusEx per connection), STATUS through the service (us per request, "
+         "median of the same rounds)",
+         fixed(checked, 0) + " us", "the same client without the check " + fixed(s, 0) + " us",
+         fixed(checked / s, 2) + "x; +" + fixed(checked - s, 0) + " us", "-", "-"});
     floor_us = b;
     return std::nullopt;
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "common/identity.h"
 #include "common/unique_handle.h"
 #include "common/win_text.h"
 #include "ipc/base64.h"
@@ -45,8 +46,10 @@ IoEnd finish_io(HANDLE pipe, OVERLAPPED& io, BOOL started, Clock::time_point dea
 
 Result<KernelHandle> open_pipe(Clock::time_point deadline) {
     for (int attempt = 0;; ++attempt) {
-        KernelHandle pipe(::CreateFileW(PIPE_NAME.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                        OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+        // The server may learn who the client is, never act as the client.
+        KernelHandle pipe(::CreateFileW(
+            PIPE_NAME.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
         if (pipe) {
             return pipe;
         }
@@ -57,27 +60,88 @@ Result<KernelHandle> open_pipe(Clock::time_point deadline) {
                                                  system_error_text(error));
         }
         if (error == ERROR_PIPE_BUSY) {
-            // Another client is being served; wait for the instance to come free.
+            // Another client is being served, or the service is between two clients; wait for
+            // the instance to come free.
             ::WaitNamedPipeW(PIPE_NAME.data(), left);
         } else {
-            // Between two instances (or no service at all). The next instance normally follows
-            // within a fraction of a millisecond, far less than the shortest sleep: yield for a
-            // while before sleeping.
+            // No instance: the service is starting, re-creating a failed instance, or not
+            // running. The first two end within a fraction of a millisecond, far less than the
+            // shortest sleep: yield for a while before sleeping.
             ::Sleep(attempt < YIELDS_BEFORE_SLEEPING ? 0 : 1);
         }
     }
 }
 
+// The process id the service control manager reports for the running service.
+Result<DWORD> service_process_id() {
+    const std::string service_name(SERVICE_NAME);
+    const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    // Status queries only: any local user may make them.
+    const ServiceHandle service(
+        manager ? ::OpenServiceW(manager.get(), to_wide(service_name).c_str(), SERVICE_QUERY_STATUS)
+                : nullptr);
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!service ||
+        !::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+            return Result<DWORD>::failure("the " + service_name + " service is not installed");
+        }
+        return Result<DWORD>::failure("the service control manager cannot be asked about the " +
+                                      service_name + " service: " + system_error_text(error));
+    }
+    if (status.dwProcessId == 0) {
+        return Result<DWORD>::failure("the " + service_name + " service is not running");
+    }
+    return status.dwProcessId;
+}
+
 }  // namespace
 
-Result<std::string> send_request(std::string_view request, std::chrono::milliseconds timeout) {
+ErrorText check_pipe_server(HANDLE pipe, std::optional<DWORD> expected_server) {
+    const std::string pipe_name = to_utf8(PIPE_NAME);
+    DWORD server = 0;
+    if (!::GetNamedPipeServerProcessId(pipe, &server)) {
+        return "cannot tell which process serves " + pipe_name + ": " +
+               system_error_text(::GetLastError());
+    }
+    const std::string served_by = pipe_name + " is served by process " + std::to_string(server);
+    if (expected_server) {
+        if (server == *expected_server) {
+            return std::nullopt;
+        }
+        return served_by + ", not by process " + std::to_string(*expected_server);
+    }
+    const Result<DWORD> service = service_process_id();
+    if (!service) {
+        return served_by + ", but " + service.error();
+    }
+    if (server == service.value()) {
+        return std::nullopt;
+    }
+    return served_by + ", not by the " + std::string(SERVICE_NAME) + " service (process " +
+           std::to_string(service.value()) + ")";
+}
+
+Result<std::string> send_request(std::string_view request, std::chrono::milliseconds timeout,
+                                 std::optional<DWORD> expected_server) {
     using R = Result<std::string>;
+    if (request.size() > MAX_REQUEST_BYTES) {
+        return R::failure("the request is " + std::to_string(request.size()) +
+                          " bytes long; the service reads at most " +
+                          std::to_string(MAX_REQUEST_BYTES) + ", so it was not sent");
+    }
     const auto deadline = Clock::now() + timeout;
     Result<KernelHandle> pipe = open_pipe(deadline);
     if (!pipe) {
         return R::failure(pipe.error());
     }
     const HANDLE handle = pipe.value().get();
+    if (ErrorText wrong_server = check_pipe_server(handle, expected_server)) {
+        return R::failure(*wrong_server);
+    }
     const KernelHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!event) {
         return R::failure("cannot create an event: " + system_error_text(::GetLastError()));

@@ -1,6 +1,7 @@
 // Zelto-ctl: drives the service from a console, one request per run.
-// Exit code 0 for an "OK|..." response, 1 for "ERR|...", 2 when the service cannot be reached,
-// 64 for a command line it does not understand.
+// Exit code 0 for an "OK|..." response, 1 for "ERR|...", 2 when the service cannot be reached or
+// the pipe is not served by the service, 64 for a command line it does not understand or a
+// request too long to send.
 
 #include <windows.h>
 
@@ -21,7 +22,9 @@ constexpr std::string_view USAGE =
     "  Zelto-ctl.exe status\n"
     "  Zelto-ctl.exe version\n"
     "  Zelto-ctl.exe raw <request text>\n"
-    "Prints the service's response. Exit code: 0 OK, 1 ERR, 2 service unreachable, 64 usage.\n";
+    "Prints the service's response. Exit code: 0 OK, 1 ERR, 2 service unreachable or the pipe\n"
+    "not served by the Zelto_service service (nothing sent), 64 usage or a request longer than\n"
+    "4096 bytes (nothing sent).\n";
 
 constexpr int EXIT_UNREACHABLE = 2;
 constexpr int EXIT_USAGE = 64;
@@ -65,7 +68,7 @@ int wmain(int argc, wchar_t** argv) {
     const zelto::Result<std::string> response = zelto::client::send_request(request);
     if (!response) {
         zelto::write_stderr("Zelto-ctl: " + response.error() + "\n");
-        return EXIT_UNREACHABLE;
+        return request.size() > zelto::MAX_REQUEST_BYTES ? EXIT_USAGE : EXIT_UNREACHABLE;
     }
     zelto::write_stdout(response.value() + "\n");
     return response.value().starts_with("OK|") ? 0 : 1;

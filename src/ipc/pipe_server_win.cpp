@@ -19,7 +19,7 @@ namespace zelto {
 namespace {
 
 constexpr DWORD PIPE_BUFFER_SIZE = 4096;
-constexpr DWORD REQUEST_BUFFER_SIZE = 4096;
+constexpr DWORD REQUEST_BUFFER_SIZE = MAX_REQUEST_BYTES;
 constexpr DWORD CREATE_RETRY_MS = 100;
 // How long one client may hold the single instance before its request is complete, and again
 // to take its response.
@@ -136,20 +136,20 @@ class CallWatchdog {
     // lands just before the thread enters the call would be lost.
     void cancel_until_done(std::uint64_t call, CallEnd reason) {
         auto still_in_call = [&] { return armed_ && call_ == call && !quit_; };
-        {
-            std::lock_guard lock(mutex_);
-            if (!still_in_call()) {
-                return;
-            }
-            fired_ = reason;
+        std::unique_lock lock(mutex_);
+        if (!still_in_call()) {
+            return;
         }
-        for (;;) {
+        fired_ = reason;
+        while (still_in_call()) {
+            // Only under the lock with which the pipe thread marks its call finished: while we
+            // hold it the thread is about to enter, inside, or just out of the guarded call. A
+            // cancel issued after the lock is released could land in its next, unrelated I/O (a
+            // log write, the next client's read) and abort that instead.
             ::CancelSynchronousIo(pipe_thread_);
+            lock.unlock();
             ::WaitForSingleObject(changed_.get(), CANCEL_RETRY_MS);
-            std::lock_guard lock(mutex_);
-            if (!still_in_call()) {
-                return;
-            }
+            lock.lock();
         }
     }
 
@@ -209,7 +209,7 @@ struct Connection {
 };
 
 // One connected client: read its request, answer it, and let it take the answer, each within
-// its time limit. The caller disconnects and closes the instance.
+// its time limit. The caller disconnects the instance.
 void serve_client(const Connection& c) {
     c.buffer.fill(0);
     DWORD bytes_read = 0;
@@ -259,8 +259,50 @@ void serve_client(const Connection& c) {
     }
 }
 
+// The service's one instance of the pipe, created with FILE_FLAG_FIRST_PIPE_INSTANCE so that the
+// service never joins a pipe of its name that another process created first. While the creation
+// fails (the name is held elsewhere), retries every CREATE_RETRY_MS and logs each new error code
+// once and the success that ends the run, never every try: any local user can hold the name for
+// as long as they like. Empty once the service stops.
+KernelHandle create_instance(IpcServer& server, SECURITY_ATTRIBUTES* security, bool first) {
+    std::uint64_t failures = 0;
+    DWORD logged_error = ERROR_SUCCESS;
+    while (server.running) {
+        // One instance, local clients only: a remote client must never reach a service that
+        // starts programs as LocalSystem.
+        KernelHandle pipe(::CreateNamedPipeW(
+            PIPE_NAME.data(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+            PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, security));
+        if (pipe) {
+            if (failures > 0) {
+                log_ipc("Pipe created after " + std::to_string(failures) +
+                        " failed attempts, waiting for client...");
+            } else if (first) {
+                log_ipc("Pipe created successfully, waiting for client...");
+            }
+            return pipe;
+        }
+        const DWORD error = ::GetLastError();
+        if (error != logged_error) {
+            log_ipc("CreateNamedPipeW failed, error: " + std::to_string(error));
+            logged_error = error;
+        }
+        ++failures;
+        // The pause ends early when the service stops.
+        ::WaitForSingleObject(server.stop_event.get(), CREATE_RETRY_MS);
+    }
+    return {};
+}
+
 // The loop, from the security descriptor to the iteration that finds `running` cleared; the
 // descriptor is freed on return, before the last two lines.
+//
+// The instance is kept for the whole run and only disconnected between two clients: closing it
+// would free the name for a moment after every client, long enough for another process to create
+// it and receive the next client's request. A client arriving between two clients finds the
+// instance busy and waits with WaitNamedPipeW. The instance is closed and created again only when
+// it fails itself.
 void serve_until_stopped(IpcServer& server, ProtocolHost& host) {
     PipeSecurity security;
 
@@ -268,6 +310,8 @@ void serve_until_stopped(IpcServer& server, ProtocolHost& host) {
     CallWatchdog watchdog(server.stop_event.get(), self.get());
     std::array<char, REQUEST_BUFFER_SIZE> buffer{};
     std::uint64_t iteration = 0;
+    KernelHandle pipe;
+    bool first_creation = true;
 
     while (server.running) {
         ++iteration;
@@ -275,20 +319,12 @@ void serve_until_stopped(IpcServer& server, ProtocolHost& host) {
             log_ipc("IPC loop iteration " + std::to_string(iteration));
         }
 
-        // One instance, local clients only: a remote client must never reach a service that
-        // starts programs as LocalSystem.
-        KernelHandle pipe(::CreateNamedPipeW(
-            PIPE_NAME.data(), PIPE_ACCESS_DUPLEX,
-            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-            PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, security.attributes()));
         if (!pipe) {
-            log_ipc("CreateNamedPipeW failed, error: " + std::to_string(::GetLastError()));
-            // The pause ends early when the service stops.
-            ::WaitForSingleObject(server.stop_event.get(), CREATE_RETRY_MS);
-            continue;
-        }
-        if (iteration == 1) {
-            log_ipc("Pipe created successfully, waiting for client...");
+            pipe = create_instance(server, security.attributes(), first_creation);
+            first_creation = false;
+            if (!pipe) {
+                continue;
+            }
         }
 
         BOOL connected = FALSE;
@@ -302,14 +338,21 @@ void serve_until_stopped(IpcServer& server, ProtocolHost& host) {
         }
         if (!connected && connect_error != ERROR_PIPE_CONNECTED) {
             log_ipc("ConnectNamedPipe failed, error: " + std::to_string(connect_error));
+            // A client that came and went before the wait (ERROR_NO_DATA) only has to be
+            // disconnected; any other failure is the instance's own.
+            if (connect_error != ERROR_NO_DATA || !::DisconnectNamedPipe(pipe.get())) {
+                pipe.reset();
+            }
             continue;
         }
         log_ipc("Client connected");
 
         serve_client({pipe.get(), watchdog, host, buffer});
 
-        ::DisconnectNamedPipe(pipe.get());
-        pipe.reset();
+        if (!::DisconnectNamedPipe(pipe.get())) {
+            log_ipc("DisconnectNamedPipe failed, error: " + std::to_string(::GetLastError()));
+            pipe.reset();
+        }
         log_ipc("Client disconnected");
     }
 }

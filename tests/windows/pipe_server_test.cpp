@@ -30,6 +30,11 @@ class FakeHost final : public ProtocolHost {
     void log_ipc(std::string_view message) override { zelto::log_ipc(message); }
 };
 
+// The server runs in this process, so the client expects this process at the server end.
+Result<std::string> ask(std::string_view request, std::chrono::milliseconds timeout = 5s) {
+    return client::send_request(request, timeout, ::GetCurrentProcessId());
+}
+
 class PipeServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -40,7 +45,7 @@ class PipeServerTest : public ::testing::Test {
         });
         // Served once a client gets an answer.
         const test::LogTail log;
-        ASSERT_TRUE(test::wait_until([] { return client::send_request("VERSION", 1s).ok(); }));
+        ASSERT_TRUE(test::wait_until([] { return ask("VERSION", 1s).ok(); }));
         wait_for_disconnect(log);
     }
 
@@ -104,7 +109,7 @@ std::vector<std::string> lines_containing(const std::vector<std::string>& lines,
 
 TEST_F(PipeServerTest, VersionGivesExactBytesAndFourLinesInOrder) {
     const test::LogTail log;
-    const auto response = client::send_request("VERSION");
+    const auto response = ask("VERSION");
     ASSERT_TRUE(response.ok()) << response.error();
     EXPECT_EQ(response.value(), "OK|0.1.0");
     wait_for_disconnect(log);
@@ -117,7 +122,7 @@ TEST_F(PipeServerTest, VersionGivesExactBytesAndFourLinesInOrder) {
 TEST_F(PipeServerTest, ConnectAndCloseIsLoggedAsEmptyRead) {
     const test::LogTail log;
     silent_client().reset();
-    ASSERT_TRUE(client::send_request("VERSION").ok());
+    ASSERT_TRUE(ask("VERSION").ok());
     wait_for_disconnect(log);
     const auto lines = log.new_lines();
     ASSERT_GE(lines.size(), 3u);
@@ -126,15 +131,58 @@ TEST_F(PipeServerTest, ConnectAndCloseIsLoggedAsEmptyRead) {
     EXPECT_EQ(lines[2], "[IPC] Client disconnected");
 }
 
-TEST_F(PipeServerTest, RequestIsCutAt4096Bytes) {
-    const auto response = client::send_request(std::string(5000, 'X'));
-    ASSERT_TRUE(response.ok()) << response.error();
-    EXPECT_EQ(response.value(), "ERR|Unknown command: " + std::string(4096, 'X'));
+// What the client sends, and so what the server logs: a request of up to 4096 bytes whole, a
+// longer one nothing at all (the server would cut it), and nothing to a server other than the
+// expected one. A VERSION after each shows that the server went on.
+TEST_F(PipeServerTest, ClientSendsOnlyWhatTheExpectedServerReadsWhole) {
+    const DWORD self = ::GetCurrentProcessId();
+    const std::string longest(4096, 'X');
+    struct Case {
+        const char* name;
+        std::string request;
+        DWORD server;
+        std::string outcome;  // the response, or the client's error
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"4096 bytes",
+         longest,
+         self,
+         "ERR|Unknown command: " + longest,
+         {"[IPC] Client connected", "[IPC] Received request: " + longest,
+          "[IPC] Sending response: ERR|Unknown command: " + longest, "[IPC] Client disconnected"}},
+        {"4097 bytes",
+         longest + "X",
+         self,
+         "the request is 4097 bytes long; the service reads at most 4096, so it was not sent",
+         {}},
+        {"another server expected",
+         "VERSION",
+         self + 4,
+         "\\\\.\\pipe\\Zelto_service is served by process " + std::to_string(self) +
+             ", not by process " + std::to_string(self + 4),
+         {"[IPC] Client connected",
+          "[IPC] ReadFile failed or empty, success=0, bytes_read=0, error=109",
+          "[IPC] Client disconnected"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const test::LogTail log;
+        const auto response = client::send_request(c.request, 5s, c.server);
+        EXPECT_EQ(response ? response.value() : response.error(), c.outcome);
+        ASSERT_EQ(ask("VERSION").value(), "OK|0.1.0");
+        wait_for_disconnect(log);
+        std::vector<std::string> wanted = c.lines;
+        wanted.insert(wanted.end(),
+                      {"[IPC] Client connected", "[IPC] Received request: VERSION",
+                       "[IPC] Sending response: OK|0.1.0", "[IPC] Client disconnected"});
+        EXPECT_EQ(log.new_lines(), wanted);
+    }
 }
 
 TEST_F(PipeServerTest, ClientsInARowAreAllServed) {
     for (int i = 0; i < 50; ++i) {
-        const auto response = client::send_request(i % 2 ? "STATUS" : "VERSION");
+        const auto response = ask(i % 2 ? "STATUS" : "VERSION");
         ASSERT_TRUE(response.ok()) << "request " << i << ": " << response.error();
         EXPECT_EQ(response.value(), i % 2 ? "OK|Stopped" : "OK|0.1.0");
     }
@@ -144,7 +192,7 @@ TEST_F(PipeServerTest, SilentClientIsCutOffAndTheNextIsServed) {
     const test::LogTail log;
     const KernelHandle silent = silent_client();
     const auto started = Clock::now();
-    const auto response = client::send_request("VERSION", 10s);
+    const auto response = ask("VERSION", 10s);
     const auto waited = Clock::now() - started;
     ASSERT_TRUE(response.ok()) << response.error();
     EXPECT_EQ(response.value(), "OK|0.1.0");
@@ -158,7 +206,7 @@ TEST_F(PipeServerTest, ClientThatNeverReadsIsCutOffAndTheNextIsServed) {
     const KernelHandle lazy = silent_client();
     DWORD written = 0;
     ASSERT_TRUE(::WriteFile(lazy.get(), "VERSION", 7, &written, nullptr));
-    const auto response = client::send_request("STATUS", 10s);
+    const auto response = ask("STATUS", 10s);
     ASSERT_TRUE(response.ok()) << response.error();
     EXPECT_EQ(response.value(), "OK|Stopped");
     EXPECT_EQ(lines_containing(log.new_lines(), "Client did not take its response").size(), 1u);
@@ -167,7 +215,7 @@ TEST_F(PipeServerTest, ClientThatNeverReadsIsCutOffAndTheNextIsServed) {
 TEST_F(PipeServerTest, NoLoopLineAfterTheFirstUntilIteration100) {
     const test::LogTail log;
     for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(client::send_request("VERSION").ok());
+        ASSERT_TRUE(ask("VERSION").ok());
     }
     EXPECT_TRUE(lines_containing(log.new_lines(), "IPC loop iteration").empty());
     EXPECT_TRUE(lines_containing(log.new_lines(), "Pipe created successfully").empty());

@@ -157,7 +157,8 @@ TEST_F(ServiceEndToEnd, UninstallStopsAndDeletesARunningService) {
     EXPECT_EQ(service_verb(L"status").out, "NotInstalled\n");
 }
 
-// Zelto-ctl prints the response and maps it to its exit code: 0 OK, 1 ERR, 2 unreachable, 64 usage.
+// Zelto-ctl prints the response and maps it to its exit code: 0 OK, 1 ERR, 2 unreachable, 64 usage
+// or a request too long to send.
 TEST_F(ServiceEndToEnd, ZeltoCtlPrintsResponsesWithTheirExitCodes) {
     const std::wstring ctl = L"\"" + exe_dir() + L"\\Zelto-ctl.exe\" ";
     const auto help = run_process(ctl + L"--help");
@@ -187,6 +188,8 @@ TEST_F(ServiceEndToEnd, ZeltoCtlPrintsResponsesWithTheirExitCodes) {
         {L"stop", 0, "OK|Stopped\n"},
         {L"status", 0, "OK|Stopped\n"},
         {L"start only-one-path", 64, ""},
+        // Longer than the service reads: refused before it is sent.
+        {L"raw " + std::wstring(4097, L'X'), 64, ""},
     };
     for (const Row& row : rows) {
         const auto result = run_process(ctl + row.arguments);
