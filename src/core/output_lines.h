@@ -38,8 +38,7 @@ class LineSplitter {
     // if the next byte is 0A and one 0D in front of it is removed.
     void give_sure_pieces(const LineSink& emit);
 
-    // Never more than MAX_LINE_PIECE + 1 bytes once a feed returns.
-
+    // The partial line: never more than MAX_LINE_PIECE + 1 bytes once a feed returns.
     std::string line_;
 };
 
