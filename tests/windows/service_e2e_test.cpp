@@ -78,6 +78,9 @@ TEST_F(ServiceEndToEnd, InstallRegistersQuotedPathDescriptionAndDemandStart) {
                           "Service control handler registered", "Status set to StartPending",
                           "Creating IPC server...", "IPC server created", "Status set to Running",
                           "Spawning IPC server thread...", "IPC server thread spawned"}));
+    EXPECT_TRUE(contains_in_order(
+        log.new_lines(), {"[IPC] Security descriptor created: "
+                          "D:(A;;0x12019b;;;WD)(A;;GA;;;SY)(A;;GA;;;BA) - allows all users"}));
 }
 
 TEST_F(ServiceEndToEnd, ClientDrivesTheCoreThroughTheService) {
