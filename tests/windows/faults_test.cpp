@@ -290,36 +290,31 @@ TEST_F(ServiceFaults, ChildOfTheCoreEndsWithTheCore) {
     write_file(batch, "@echo off\r\n\"" + to_utf8(exe_dir()) + "\\stand_in_core.exe\" -f \"" +
                           child_script + "\"\r\n");
     install_and_wait_running();
-    // Handles on the running children, so a reused id cannot pass for one of them.
-    auto running_children = [&] {
+    // Asks `request` with handles held on the running children (a reused id cannot pass for one).
+    auto ask_ending_children = [&](const std::string& request) {
         std::vector<KernelHandle> children;
         for (const DWORD pid : cores.started()) {
             children.emplace_back(::OpenProcess(SYNCHRONIZE, FALSE, pid));
         }
-        return children;
-    };
-    auto expect_ended = [](const std::vector<KernelHandle>& children, const char* answered) {
+        const std::string answer = ask(request);
         for (const KernelHandle& child : children) {
-            EXPECT_EQ(::WaitForSingleObject(child.get(), 0), WAIT_OBJECT_0)
-                << "the old core's child still ran when " << answered << " answered";
+            EXPECT_EQ(::WaitForSingleObject(child.get(), 0), WAIT_OBJECT_0) << "at " << answer;
         }
+        return answer;
     };
     auto start_with_child = [&] {
-        const std::vector<KernelHandle> replaced = running_children();
         const LogTail log;
-        EXPECT_EQ(ask(client::start_request(config_, to_utf8(batch))), "OK|Started");
-        expect_ended(replaced, "START");
+        EXPECT_EQ(ask_ending_children(client::start_request(config_, to_utf8(batch))),
+                  "OK|Started");
         EXPECT_TRUE(
             wait_until([&] { return has_line(log, std::string(STDOUT_LINE) + "child line 1"); }));
         EXPECT_EQ(cores.started().size(), 1u);
     };
 
     start_with_child();
-    const std::vector<KernelHandle> stopped = running_children();
     const auto stopping = Clock::now();
-    EXPECT_EQ(ask("STOP"), "OK|Stopped");
+    EXPECT_EQ(ask_ending_children("STOP"), "OK|Stopped");
     EXPECT_LT(Clock::now() - stopping, 3s);
-    expect_ended(stopped, "STOP");
     expect_serving("after the STOP");
 
     start_with_child();

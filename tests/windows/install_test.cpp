@@ -124,10 +124,6 @@ TEST(ServiceDescriptor, GrantsTheDefaultAndReadRightsToAuthenticatedUsers) {
     ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
         SERVICE_SDDL.data(), SDDL_REVISION_1, &descriptor, nullptr));
     const LocalMemory owner(descriptor);
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
-    ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
     constexpr ACCESS_MASK READ = READ_CONTROL | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS |
                                  SERVICE_ENUMERATE_DEPENDENTS | SERVICE_INTERROGATE;
     const std::vector<std::pair<std::string, ACCESS_MASK>> expected = {
@@ -138,7 +134,7 @@ TEST(ServiceDescriptor, GrantsTheDefaultAndReadRightsToAuthenticatedUsers) {
         {"S-1-5-6", READ | SERVICE_USER_DEFINED_CONTROL},  // Service logons
         {"S-1-5-11", READ},                                // Authenticated Users
     };
-    EXPECT_EQ(test::allowed_aces(dacl), expected);
+    EXPECT_EQ(test::allowed_aces(descriptor), expected);
 }
 
 struct EntryCase {

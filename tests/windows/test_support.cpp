@@ -192,19 +192,20 @@ std::optional<DWORD> handles_in_system_list(DWORD pid) {
 
 }  // namespace
 
-std::vector<std::pair<std::string, ACCESS_MASK>> allowed_aces(const ACL* dacl) {
+std::vector<std::pair<std::string, ACCESS_MASK>> allowed_aces(PSECURITY_DESCRIPTOR descriptor) {
     std::vector<std::pair<std::string, ACCESS_MASK>> found;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
     for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
         void* ace = nullptr;
-        if (!::GetAce(const_cast<ACL*>(dacl), i, &ace) ||
-            static_cast<ACE_HEADER*>(ace)->AceType != ACCESS_ALLOWED_ACE_TYPE) {
-            continue;
-        }
-        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
         wchar_t* sid = nullptr;
-        if (::ConvertSidToStringSidW(&allowed->SidStart, &sid)) {
+        if (::GetAce(dacl, i, &ace) &&
+            static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            ::ConvertSidToStringSidW(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, &sid)) {
             const LocalMemory owner(sid);
-            found.emplace_back(to_utf8(sid), allowed->Mask);
+            found.emplace_back(to_utf8(sid), static_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask);
         }
     }
     return found;

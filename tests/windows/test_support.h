@@ -44,8 +44,8 @@ struct ProcessResult {
 ProcessResult run_process(const std::wstring& command_line,
                           std::chrono::milliseconds limit = std::chrono::seconds(60));
 
-// The allow entries of a DACL: each grantee's SID in its "S-1-..." form and the mask granted.
-std::vector<std::pair<std::string, ACCESS_MASK>> allowed_aces(const ACL* dacl);
+// The allow entries of a descriptor's DACL: each grantee's SID ("S-1-...") and the mask granted.
+std::vector<std::pair<std::string, ACCESS_MASK>> allowed_aces(PSECURITY_DESCRIPTOR descriptor);
 
 // Ids of the running processes whose executable file has the name `exe_name`
 // ("stand_in_core.exe"), compared without regard to letter case.
