@@ -13,6 +13,7 @@
 
 #include "benchmarks_win.h"
 #include "common/unique_handle.h"
+#include "ipc/pipe_server.h"
 #include "log/log_file.h"
 #include "log/log_line.h"
 
@@ -32,7 +33,7 @@ enum class Variant { Minimal, FloorAppends, LogFunction, Service, ServiceChecked
 // service's four lines.
 void serve_minimal(int clients, Variant variant) {
     PSECURITY_DESCRIPTOR raw = nullptr;
-    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;GA;;;WD)", SDDL_REVISION_1, &raw,
+    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(PIPE_SDDL.data(), SDDL_REVISION_1, &raw,
                                                            nullptr);
     const LocalMemory descriptor(raw);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, raw, FALSE};

@@ -1,10 +1,14 @@
 #include "core/launch_win.h"
 
-#include <ntsecapi.h>
+#include <bcrypt.h>
 #include <sddl.h>
+#include <winternl.h>
+
+#include <string>
 
 #include "common/win_text.h"
 #include "core/command_line.h"
+#include "log/log.h"
 
 namespace zelto {
 
@@ -48,12 +52,14 @@ Result<KernelHandle> create_core_job() {
     return job;
 }
 
-// "\\.\pipe\Zelto_core_out_" and 128 bits of the system's random generator: no other process
-// can know the name beforehand and take it first.
+// "\\.\pipe\Zelto_core_out_" and 128 bits of the system's preferred random generator: no other
+// process can know the name beforehand and take it first.
 Result<std::wstring> random_pipe_name() {
     unsigned char bits[16] = {};
-    if (!::RtlGenRandom(bits, sizeof bits)) {
-        return Result<std::wstring>::failure("the system's random generator failed");
+    const NTSTATUS status =
+        ::BCryptGenRandom(nullptr, bits, sizeof bits, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    if (!BCRYPT_SUCCESS(status)) {
+        return Result<std::wstring>::failure(system_error_text(::RtlNtStatusToDosError(status)));
     }
     static constexpr wchar_t DIGITS[] = L"0123456789abcdef";
     std::wstring name = L"\\\\.\\pipe\\Zelto_core_out_";
@@ -206,6 +212,25 @@ void end_core(const CoreProcess& core) {
     ::WaitForSingleObject(core.process.get(), INFINITE);
     DWORD exit_code = 0;
     ::GetExitCodeProcess(core.process.get(), &exit_code);
+
+    // The job's other processes end asynchronously, and until they have, they may still hold the
+    // TUN adapter or the ports the next core needs. A job that cannot be queried is not waited for.
+    const ULONGLONG deadline = ::GetTickCount64() + CORE_JOB_EMPTY_LIMIT_MS;
+    for (;;) {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+        if (!::QueryInformationJobObject(core.job.get(), JobObjectBasicAccountingInformation,
+                                         &accounting, sizeof accounting, nullptr) ||
+            accounting.ActiveProcesses == 0) {
+            return;
+        }
+        if (::GetTickCount64() >= deadline) {
+            log_core("Processes of the stopped core still running after " +
+                     std::to_string(CORE_JOB_EMPTY_LIMIT_MS) +
+                     " ms: " + std::to_string(accounting.ActiveProcesses));
+            return;
+        }
+        ::Sleep(CORE_JOB_POLL_MS);
+    }
 }
 
 }  // namespace zelto

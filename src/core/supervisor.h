@@ -15,8 +15,8 @@ namespace zelto {
 // {reason}".
 ErrorText start_core(const std::string& config_path, const std::string& core_path);
 
-// Ends the held core's job (the core and whatever it started), waits for the core and forgets
-// it, if one is held. Never fails, logs nothing.
+// Ends the held core's job (the core and whatever it started), waits until the job is empty and
+// forgets the core, if one is held. Never fails; logs only a job that does not empty in time.
 void stop_core();
 
 // STATUS: the id of the held core while its process is alive; empty when the slot is empty or

@@ -2,11 +2,23 @@
 // The installer verbs. Each writes its own lines to standard output and returns success or the
 // one-line error text; every handle it opened is closed before it returns.
 
+#include <string_view>
+
 #include "common/result.h"
 
 namespace zelto {
 
-// Creates, describes and starts the service; starts it when it exists and is stopped.
+// The DACL install gives the service it creates: the system's default for a service created
+// without one (LocalSystem; Administrators full control; Interactive users and service logons
+// the read rights and user-defined controls), with the read rights also for Authenticated Users,
+// so that a client in any logon (SSH, remoting, a scheduled task) may ask the service control
+// manager for the service's process id before it trusts the pipe.
+inline constexpr std::wstring_view SERVICE_SDDL =
+    L"D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)"
+    L"(A;;CCLCSWLOCRRC;;;IU)(A;;CCLCSWLOCRRC;;;SU)(A;;CCLCSWLORC;;;AU)";
+
+// Creates the service with SERVICE_SDDL, describes and starts it; starts it when it exists and is
+// stopped, leaving its descriptor as it is.
 ErrorText install_service();
 // Starts the existing service; used by install_service.
 ErrorText start_service();

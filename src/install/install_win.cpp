@@ -1,6 +1,7 @@
 #include "install/install.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <string>
 
@@ -62,6 +63,19 @@ Result<std::wstring> current_exe_path() {
     }
 }
 
+ErrorText apply_service_descriptor(SC_HANDLE service) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            SERVICE_SDDL.data(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        return system_error_text(::GetLastError());
+    }
+    const LocalMemory owner(descriptor);
+    if (!::SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, descriptor)) {
+        return std::string(WINAPI_CALL_FAILED);
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 ErrorText install_service() {
@@ -92,12 +106,20 @@ ErrorText install_service() {
     const std::wstring command_line = to_wide(escape_argument(to_utf8(exe.value())));
     const std::wstring name = to_wide(SERVICE_NAME);
     const std::wstring display_name = to_wide(SERVICE_DISPLAY_NAME);
-    const ServiceHandle service(::CreateServiceW(
-        manager.get(), name.c_str(), display_name.c_str(), SERVICE_CHANGE_CONFIG | SERVICE_START,
-        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command_line.c_str(),
-        nullptr, nullptr, nullptr, nullptr, nullptr));
+    const ServiceHandle service(
+        ::CreateServiceW(manager.get(), name.c_str(), display_name.c_str(),
+                         SERVICE_CHANGE_CONFIG | SERVICE_START | WRITE_DAC | DELETE,
+                         SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                         command_line.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) {
         return failed("Failed to create service", WINAPI_CALL_FAILED);
+    }
+
+    // Before the start, so no client ever meets the service with the default descriptor. A
+    // service left without it would be started as it is by the next install, so it is removed.
+    if (ErrorText error = apply_service_descriptor(service.get())) {
+        ::DeleteService(service.get());
+        return failed("Failed to set service security", *error);
     }
 
     std::wstring description_text = to_wide(SERVICE_DESCRIPTION);

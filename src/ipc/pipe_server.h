@@ -12,7 +12,12 @@
 
 namespace zelto {
 
-inline constexpr std::wstring_view PIPE_SDDL = L"D:(A;;GA;;;WD)";
+// Everyone may read and write data (FILE_GENERIC_READ | FILE_GENERIC_WRITE without
+// FILE_CREATE_PIPE_INSTANCE) and nothing else: no WRITE_DAC, WRITE_OWNER or new instance, since
+// all instances share one descriptor and the service keeps its instance for its whole run.
+// LocalSystem and Administrators keep full control. A client asking GENERIC_READ | GENERIC_WRITE
+// is still admitted: the pipe file system leaves the create-instance right out of a client's check.
+inline constexpr std::wstring_view PIPE_SDDL = L"D:(A;;0x12019b;;;WD)(A;;GA;;;SY)(A;;GA;;;BA)";
 
 class ProtocolHost;
 

@@ -167,7 +167,7 @@ class CallWatchdog {
     std::thread thread_;
 };
 
-// The security attributes of every pipe instance: everyone may open the pipe. Empty when the
+// The security attributes of every pipe instance: everyone may send requests. Empty when the
 // descriptor cannot be built, and the pipe then gets the system's default descriptor.
 class PipeSecurity {
   public:
@@ -184,7 +184,7 @@ class PipeSecurity {
         attributes_.nLength = sizeof attributes_;
         attributes_.lpSecurityDescriptor = descriptor;
         attributes_.bInheritHandle = FALSE;
-        log_ipc("Security descriptor created: D:(A;;GA;;;WD) - allows all users");
+        log_ipc("Security descriptor created: " + to_utf8(PIPE_SDDL) + " - allows all users");
     }
 
     SECURITY_ATTRIBUTES* attributes() { return descriptor_ ? &attributes_ : nullptr; }

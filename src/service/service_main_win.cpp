@@ -1,5 +1,7 @@
 #include "service/service_main.h"
 
+#include <aclapi.h>
+
 #include <exception>
 #include <string>
 #include <string_view>
@@ -95,6 +97,47 @@ void stop_service(SERVICE_STATUS_HANDLE status_handle, IpcServer& server, Kernel
     }
 }
 
+// Adds to the service process's DACL (from LocalSystem's default: SYSTEM and Administrators) one
+// entry letting Authenticated Users wait for the process to end and nothing else. A client then
+// holds a SYNCHRONIZE handle between requests, so the process id cannot be reused while it is
+// held, and checks the server without asking the service control manager each time.
+ErrorText let_clients_wait_for_process() {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD code =
+        ::GetSecurityInfo(::GetCurrentProcess(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                          nullptr, nullptr, &dacl, nullptr, &descriptor);
+    if (code != ERROR_SUCCESS) {
+        return system_error_text(code);
+    }
+    const LocalMemory descriptor_owner(descriptor);
+    if (dacl == nullptr) {
+        return std::nullopt;  // A null DACL lets everyone wait already; an entry would restrict it.
+    }
+    EXPLICIT_ACCESS_W access{};
+    access.grfAccessPermissions = SYNCHRONIZE;
+    access.grfAccessMode = GRANT_ACCESS;
+    access.grfInheritance = NO_INHERITANCE;
+    // Authenticated Users (S-1-5-11): one sub-authority, which SID itself has room for.
+    SID authenticated_users{
+        SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_AUTHENTICATED_USER_RID}};
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    access.Trustee.ptstrName = reinterpret_cast<LPWSTR>(&authenticated_users);
+    PACL extended = nullptr;
+    code = ::SetEntriesInAclW(1, &access, dacl, &extended);
+    if (code != ERROR_SUCCESS) {
+        return system_error_text(code);
+    }
+    const LocalMemory extended_owner(extended);
+    code = ::SetSecurityInfo(::GetCurrentProcess(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                             nullptr, nullptr, extended, nullptr);
+    if (code != ERROR_SUCCESS) {
+        return system_error_text(code);
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 void WINAPI service_main(DWORD /*argument_count*/, LPWSTR* /*arguments*/) {
@@ -129,6 +172,11 @@ ErrorText run_service_inner(ProtocolHost& host) {
         return "Failed to set service status: " + std::string(WINAPI_CALL_FAILED);
     }
     log_message("Status set to StartPending");
+
+    // Before the pipe exists, so the first client can already hold the process.
+    if (ErrorText error = let_clients_wait_for_process()) {
+        log_message("Failed to let clients wait for the service process: " + *error);
+    }
 
     log_message("Creating IPC server...");
     auto server = std::make_shared<IpcServer>();

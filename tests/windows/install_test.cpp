@@ -2,6 +2,8 @@
 // program does not exist, so nothing here needs the service executable.
 
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <sddl.h>
 
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "main/entry.h"
 #include "common/identity.h"
 #include "windows/capture_output.h"
+#include "windows/test_support.h"
 
 namespace zelto {
 namespace {
@@ -111,6 +114,27 @@ TEST_F(InstallVerbs, StoppedServiceIsStartedNotReconfiguredThenDeletedAtOnce) {
 
     const VerbOutput after = run_verb(query_service_status);
     EXPECT_EQ(after.out, "NotInstalled\n");
+}
+
+// What install gives each grantee of the service (Windows alone enforces it; Wine keeps no
+// service descriptor): the default's grants unchanged, and the read rights, SERVICE_QUERY_STATUS
+// among them, for every authenticated user, so the client's server check works in any logon.
+TEST(ServiceDescriptor, GrantsTheDefaultAndReadRightsToAuthenticatedUsers) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        SERVICE_SDDL.data(), SDDL_REVISION_1, &descriptor, nullptr));
+    const LocalMemory owner(descriptor);
+    constexpr ACCESS_MASK READ = READ_CONTROL | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS |
+                                 SERVICE_ENUMERATE_DEPENDENTS | SERVICE_INTERROGATE;
+    const std::vector<std::pair<std::string, ACCESS_MASK>> expected = {
+        {"S-1-5-18", READ | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
+                         SERVICE_USER_DEFINED_CONTROL},    // LocalSystem
+        {"S-1-5-32-544", SERVICE_ALL_ACCESS},              // Administrators
+        {"S-1-5-4", READ | SERVICE_USER_DEFINED_CONTROL},  // Interactive
+        {"S-1-5-6", READ | SERVICE_USER_DEFINED_CONTROL},  // Service logons
+        {"S-1-5-11", READ},                                // Authenticated Users
+    };
+    EXPECT_EQ(test::allowed_aces(descriptor), expected);
 }
 
 struct EntryCase {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
 #include <atomic>
 #include <cstdio>
 #include <chrono>
@@ -178,6 +180,31 @@ TEST_F(PipeServerTest, ClientSendsOnlyWhatTheExpectedServerReadsWhole) {
                        "[IPC] Sending response: OK|0.1.0", "[IPC] Client disconnected"});
         EXPECT_EQ(log.new_lines(), wanted);
     }
+}
+
+// The one instance's descriptor lives as long as the service: a user granted WRITE_DAC could set
+// an empty DACL and lock every later client out. Users get data only, and a client asking
+// GENERIC_READ | GENERIC_WRITE is still served.
+TEST_F(PipeServerTest, UsersMaySendRequestsButNotRewriteThePipe) {
+    KernelHandle pipe = silent_client();
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(::GetSecurityInfo(pipe.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, nullptr, nullptr, &descriptor),
+              ERROR_SUCCESS);
+    const LocalMemory owner(descriptor);
+    pipe.reset();
+    const auto aces = test::allowed_aces(descriptor);
+    ASSERT_FALSE(aces.empty());
+    constexpr ACCESS_MASK FORBIDDEN =
+        WRITE_DAC | WRITE_OWNER | FILE_CREATE_PIPE_INSTANCE | GENERIC_ALL | GENERIC_WRITE;
+    // Everyone, Authenticated Users, Users, Interactive, Anonymous.
+    for (const char* user : {"S-1-1-0", "S-1-5-11", "S-1-5-32-545", "S-1-5-4", "S-1-5-7"}) {
+        for (const auto& [sid, mask] : aces) {
+            EXPECT_TRUE(sid != user || (mask & FORBIDDEN) == 0) << sid << std::hex << " " << mask;
+        }
+    }
+    const auto response = ask("VERSION");
+    EXPECT_EQ(response ? response.value() : response.error(), "OK|0.1.0");
 }
 
 TEST_F(PipeServerTest, ClientsInARowAreAllServed) {

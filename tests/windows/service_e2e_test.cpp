@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -78,6 +80,26 @@ TEST_F(ServiceEndToEnd, InstallRegistersQuotedPathDescriptionAndDemandStart) {
                           "Service control handler registered", "Status set to StartPending",
                           "Creating IPC server...", "IPC server created", "Status set to Running",
                           "Spawning IPC server thread...", "IPC server thread spawned"}));
+    EXPECT_TRUE(contains_in_order(
+        log.new_lines(), {"[IPC] Security descriptor created: "
+                          "D:(A;;0x12019b;;;WD)(A;;GA;;;SY)(A;;GA;;;BA) - allows all users"}));
+
+    // Any user may hold the service's process (so its id cannot be reused) and wait for it to
+    // end, and do nothing else with it.
+    const KernelHandle process(::OpenProcess(READ_CONTROL, FALSE, service_pid()));
+    ASSERT_TRUE(process);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(::GetSecurityInfo(process.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, nullptr, nullptr, &descriptor),
+              ERROR_SUCCESS);
+    const LocalMemory owner(descriptor);
+    std::vector<ACCESS_MASK> authenticated_users;
+    for (const auto& [sid, mask] : allowed_aces(descriptor)) {
+        if (sid == "S-1-5-11") {
+            authenticated_users.push_back(mask);
+        }
+    }
+    EXPECT_EQ(authenticated_users, std::vector<ACCESS_MASK>{SYNCHRONIZE});
 }
 
 TEST_F(ServiceEndToEnd, ClientDrivesTheCoreThroughTheService) {

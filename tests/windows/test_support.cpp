@@ -1,11 +1,13 @@
 #include "windows/test_support.h"
 
+#include <sddl.h>
 #include <tlhelp32.h>
 
 #include <thread>
 #include <functional>
 
 #include "common/unique_handle.h"
+#include "common/win_text.h"
 #include "log/log.h"
 
 namespace zelto::test {
@@ -189,6 +191,25 @@ std::optional<DWORD> handles_in_system_list(DWORD pid) {
 }
 
 }  // namespace
+
+std::vector<std::pair<std::string, ACCESS_MASK>> allowed_aces(PSECURITY_DESCRIPTOR descriptor) {
+    std::vector<std::pair<std::string, ACCESS_MASK>> found;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        wchar_t* sid = nullptr;
+        if (::GetAce(dacl, i, &ace) &&
+            static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            ::ConvertSidToStringSidW(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, &sid)) {
+            const LocalMemory owner(sid);
+            found.emplace_back(to_utf8(sid), static_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask);
+        }
+    }
+    return found;
+}
 
 std::vector<DWORD> processes_named(const std::wstring& exe_name) {
     std::vector<DWORD> ids;

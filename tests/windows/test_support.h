@@ -44,6 +44,9 @@ struct ProcessResult {
 ProcessResult run_process(const std::wstring& command_line,
                           std::chrono::milliseconds limit = std::chrono::seconds(60));
 
+// The allow entries of a descriptor's DACL: each grantee's SID ("S-1-...") and the mask granted.
+std::vector<std::pair<std::string, ACCESS_MASK>> allowed_aces(PSECURITY_DESCRIPTOR descriptor);
+
 // Ids of the running processes whose executable file has the name `exe_name`
 // ("stand_in_core.exe"), compared without regard to letter case.
 std::vector<DWORD> processes_named(const std::wstring& exe_name);
