@@ -1,6 +1,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <thread>
@@ -82,12 +84,46 @@ void append_log_lines(std::wstring_view path, std::string_view lines) {
 
 namespace {
 
+// The system's slim lock and condition variable for the service's queue (see log_queue.h).
+class SlimLock {
+  public:
+    void lock() { ::AcquireSRWLockExclusive(&lock_); }
+    void unlock() { ::ReleaseSRWLockExclusive(&lock_); }
+    SRWLOCK* get() { return &lock_; }
+
+  private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+};
+
+class SlimCondition {
+  public:
+    void wait(std::unique_lock<SlimLock>& guard) { sleep(guard, INFINITE); }
+    void wait_until(std::unique_lock<SlimLock>& guard,
+                    std::chrono::steady_clock::time_point until) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        if (left.count() > 0) {
+            sleep(guard, static_cast<DWORD>(std::min<long long>(left.count(), INFINITE - 1)));
+        }
+    }
+    void notify_one() { ::WakeConditionVariable(&condition_); }
+    void notify_all() { ::WakeAllConditionVariable(&condition_); }
+
+  private:
+    void sleep(std::unique_lock<SlimLock>& guard, DWORD ms) {
+        ::SleepConditionVariableSRW(&condition_, guard.mutex()->get(), ms, 0);
+    }
+    CONDITION_VARIABLE condition_ = CONDITION_VARIABLE_INIT;
+};
+
+using ServiceLogQueue = BasicLogQueue<SlimLock, SlimCondition>;
+
 // Never destroyed: its writer may be stuck in a write when the process ends, and ending the
 // process is what ends that thread. Null when the writer could not start; every call then
 // appends its own line.
-LogQueue* start_log_writer() noexcept {
+ServiceLogQueue* start_log_writer() noexcept {
     try {
-        auto queue = std::make_unique<LogQueue>(system_filetime);
+        auto queue = std::make_unique<ServiceLogQueue>(system_filetime);
         std::thread([writer = queue.get()] {
             writer->run_writer(
                 [](std::string_view lines) { append_log_lines(LOG_FILE_PATH, lines); });
@@ -98,13 +134,13 @@ LogQueue* start_log_writer() noexcept {
     }
 }
 
-LogQueue* service_log() {
-    static LogQueue* const queue = start_log_writer();
+ServiceLogQueue* service_log() {
+    static ServiceLogQueue* const queue = start_log_writer();
     return queue;
 }
 
 void log_lines(std::string lines, std::size_t count) {
-    if (LogQueue* const queue = service_log()) {
+    if (ServiceLogQueue* const queue = service_log()) {
         queue->submit(std::move(lines), count);
     } else {
         append_log_lines(LOG_FILE_PATH, lines);
@@ -158,7 +194,7 @@ void log_core_lines(const std::vector<std::string>& messages) {
 }
 
 bool drain_log(std::chrono::milliseconds limit) {
-    LogQueue* const queue = service_log();
+    ServiceLogQueue* const queue = service_log();
     return queue == nullptr || queue->drain(limit);
 }
 
