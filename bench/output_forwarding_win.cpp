@@ -380,9 +380,9 @@ ErrorText bench_output_forwarding(Table& table, const Sizes& sizes) {
                    " us); (b) to (d) from " + std::to_string(SAMPLE_LINES) +
                    " lines each; (e) minimal reader " + total(e_us) + " (" + fixed(e_us, 1) +
                    " us)",
-               fixed(s_us / e_us, 2) + "x (e); (b) is " + fixed(b_us / s_us, 1) + "x the service; " +
-                   fixed(s_us / a_us, 0) + "x (a); (c) is " + fixed(c_us / b_us, 2) +
-                   "x (b), (d) is " + fixed(d_us / b_us, 2) + "x (b)",
+               fixed(s_us / e_us, 2) + "x (e); (b) is " + fixed(b_us / s_us, 1) +
+                   "x the service; " + fixed(s_us / a_us, 0) + "x (a); (c) is " +
+                   fixed(c_us / b_us, 2) + "x (b), (d) is " + fixed(d_us / b_us, 2) + "x (b)",
                "<= 1.5x (e); (b) >= 5x", verdict(s_us <= 1.5 * e_us && b_us >= 5 * s_us)});
     const double s_blocked_ms = counter_ms(service.value().core.blocked);
     table.add({"Output forwarding: time the core was blocked in its writes",

@@ -100,8 +100,8 @@ class SlimCondition {
     void wait(std::unique_lock<SlimLock>& guard) { sleep(guard, INFINITE); }
     void wait_until(std::unique_lock<SlimLock>& guard,
                     std::chrono::steady_clock::time_point until) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            until - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
         if (left.count() > 0) {
             sleep(guard, static_cast<DWORD>(std::min<long long>(left.count(), INFINITE - 1)));
         }
