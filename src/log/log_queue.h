@@ -63,7 +63,11 @@ class BasicLogQueue {
             dropped_ += count;
             return;
         }
-        pending_ += lines;
+        if (pending_.empty()) {
+            pending_ = std::move(lines);
+        } else {
+            pending_ += lines;
+        }
         const std::uint64_t batch = ++submitted_;
         queued_.notify_one();
         while (written_ < batch && !give_up()) {
