@@ -455,12 +455,14 @@ TEST_F(ServiceFaults, LogWhoseWritesNeverReturnHoldsUpNobody) {
                                "head -c 65536 /dev/zero > '" + log + "'"));
     struct Unstall {
         std::string commands;
-        ~Unstall() { run_unix_shell(commands); }
+        ~Unstall() {
+            if (!commands.empty()) {
+                run_unix_shell(commands);
+            }
+        }
     } unstall{"kill $(cat '" + holder + "'); rm -f '" + log + "' '" + holder + "'"};
 
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(ask("STATUS", 5s), "OK|Stopped");
-    }
+    EXPECT_EQ(ask("STATUS", 5s), "OK|Stopped");
     // 2 MB of lines, more than the pipes hold: the core can only finish if they are read.
     const std::string config = script(
         L"two-megabytes.yaml", {"outrep 26000 " + hex(std::string(79, 'x') + "\n"), "exit 0"});
