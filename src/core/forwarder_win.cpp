@@ -3,6 +3,8 @@
 #include <atomic>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "common/win_text.h"
 #include "core/output_lines.h"
@@ -84,16 +86,22 @@ DWORD take_planned_failure() {
 
 void forward_output(KernelHandle read_end, const std::string& prefix) {
     try {
-        std::string message;
+        // The lines of one read go to the log together, and are written before the next read.
+        std::vector<std::string> lines;
+        auto hand_over = [&] {
+            log_core_lines(lines);
+            lines.clear();
+        };
         forward_lines(
             [&](char* buffer, std::size_t capacity) {
+                hand_over();
                 return read_once(read_end.get(), buffer, capacity);
             },
             [&](std::string_view line) {
-                message.assign(prefix);
-                message.append(line);
-                log_core(message);
+                lines.emplace_back(prefix);
+                lines.back().append(line);
             });
+        hand_over();
     } catch (...) {
         // Out of memory for a line: this stream's forwarding ends; the read end still closes.
     }

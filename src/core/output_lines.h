@@ -10,8 +10,9 @@
 
 namespace zelto {
 
-// One read buffer per stream.
-inline constexpr std::size_t FORWARD_BUFFER_SIZE = 8192;
+// One read buffer per stream, as large as the pipe's own: a flooding core's lines reach the log
+// in few, large batches.
+inline constexpr std::size_t FORWARD_BUFFER_SIZE = 65536;
 // A core that never ends a line can make the service hold no more than this of it. Pieces end at
 // a character boundary (up to 3 bytes short of the size), so a well-formed line gives well-formed
 // pieces.

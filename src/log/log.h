@@ -1,8 +1,15 @@
 #pragma once
-// The service's one log file. Each call opens the file, appends one whole line, closes it, and
-// never reports a failure: a line that cannot be written is lost.
+// The service's one log file. One writer thread owns it: each call hands its whole line, stamped
+// with the call's time, to that writer and returns once the line is written (the writer opens the
+// file, appends what is waiting, closes it). A writer stuck in a write for LOG_STALL_LIMIT holds
+// nobody up: calls then queue their line without waiting, or drop and count it when the queue is
+// full, and the writer's first line once it gets through says how many were dropped. No call
+// reports a failure: a line that cannot be written is lost.
 
+#include <chrono>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace zelto {
 
@@ -11,5 +18,11 @@ inline constexpr std::wstring_view LOG_FILE_PATH = L"C:\\Users\\Public\\velmora-
 void log_message(std::string_view message);  // "[{seconds}] {message}"
 void log_ipc(std::string_view message);      // "[{seconds}] [IPC] {message}"
 void log_core(std::string_view message);     // "[{seconds}] [CORE] {message}"
+
+// Several "[CORE]" lines with one time stamp, handed over together and waited for once.
+void log_core_lines(const std::vector<std::string>& messages);
+
+// Waits up to `limit` until the lines already handed over are written; false if they were not.
+bool drain_log(std::chrono::milliseconds limit);
 
 }  // namespace zelto

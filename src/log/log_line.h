@@ -16,6 +16,9 @@ inline constexpr std::string_view LOG_TAG_NONE = "";
 inline constexpr std::string_view LOG_TAG_IPC = "[IPC] ";
 inline constexpr std::string_view LOG_TAG_CORE = "[CORE] ";
 
+// The one line the log writes of its own: how many lines it lost while its writes were stuck.
+std::string dropped_lines_message(std::uint64_t count);
+
 // Whole seconds since 1970, truncated; a clock before 1970 gives 0.
 std::uint64_t seconds_since_1970(std::uint64_t filetime);
 

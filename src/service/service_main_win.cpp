@@ -2,6 +2,7 @@
 
 #include <aclapi.h>
 
+#include <chrono>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -26,6 +27,8 @@ static_assert(CONTROL_ANSWER_NOT_IMPLEMENTED == ERROR_CALL_NOT_IMPLEMENTED);
 namespace {
 
 constexpr DWORD PENDING_WAIT_HINT_MS = 10000;
+// How long a stop waits for the log's queued lines; a stuck log file must not hold the stop.
+constexpr std::chrono::milliseconds LOG_DRAIN_LIMIT{2000};
 
 bool report_status(SERVICE_STATUS_HANDLE handle, DWORD state, DWORD controls_accepted,
                    DWORD wait_hint, DWORD exit_code = NO_ERROR, DWORD specific_exit_code = 0) {
@@ -89,6 +92,7 @@ void stop_service(SERVICE_STATUS_HANDLE status_handle, IpcServer& server, Kernel
     // A START that the pipe thread was still handling may have launched a core after the first
     // stop_core; a stopped service never leaves its core behind.
     stop_core();
+    drain_log(LOG_DRAIN_LIMIT);
     if (thread_exit_code != 0) {
         report_status(status_handle, SERVICE_STOPPED, 0, 0, ERROR_SERVICE_SPECIFIC_ERROR,
                       thread_exit_code);

@@ -77,9 +77,11 @@ TEST(OutputLines, ForwardingTable) {
 }
 
 TEST(OutputLines, LinesAreWholeAcrossReadBoundaries) {
-    // A multi-byte character and a CR LF split between reads, and a line far beyond one buffer.
-    const std::string big(3 * FORWARD_BUFFER_SIZE + 5, 'q');
-    EXPECT_EQ(forward({data("\xE2\x82"), data("\xAC\r"), data("\nb"), data(big), data("\n")}),
+    // A multi-byte character and a CR LF split between reads, and the longest line kept whole
+    // over several reads.
+    const std::string big(MAX_LINE_PIECE - 1, 'q');
+    EXPECT_EQ(forward({data("\xE2\x82"), data("\xAC\r"), data("\nb"), data(big.substr(0, 9000)),
+                       data(big.substr(9000, 9000)), data(big.substr(18000)), data("\n")}),
               (Lines{"\xE2\x82\xAC", "b" + big}));
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/unique_handle.h"
@@ -421,6 +422,88 @@ TEST_F(ServiceFaults, RequestsAreAnsweredWhenTheLogCannotBeWritten) {
         expect_serving("after the fault");
         EXPECT_TRUE(has_line(log, "[IPC] Received request: VERSION"));
     }
+}
+
+// Wine runs a Unix program handed to CreateProcessW but gives back no handle to it, so the
+// script ends by creating a marker file, which is waited for. Empty when not under Wine.
+std::string unix_path(const std::wstring& path) {
+    using ToUnix = char*(__cdecl*)(const wchar_t*);
+    const auto to_unix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* const name = to_unix != nullptr ? to_unix(path.c_str()) : nullptr;
+    const std::string text = name != nullptr ? name : "";
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return text;
+}
+
+bool run_unix_shell(const std::string& commands) {
+    const std::wstring script = std::wstring(INSTALL_DIR) + L"\\stall.sh";
+    const std::wstring done = script + L".done";
+    ::DeleteFileW(done.c_str());
+    write_file(script, commands + "\ntouch '" + unix_path(done) + "'\n");
+    std::wstring command_line = L"Z:\\bin\\sh \"" + to_wide(unix_path(script)) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created{};
+    if (!::CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          nullptr, &startup, &created)) {
+        return false;
+    }
+    const KernelHandle process(created.hProcess), thread(created.hThread);
+    return wait_until([&] { return ::DeleteFileW(done.c_str()) != 0; });
+}
+
+// The log file is a FIFO that a process holds open without reading, its buffer full: every write
+// of it blocks, as on Windows under a user's oplock that is never released.
+TEST_F(ServiceFaults, LogWhoseWritesNeverReturnHoldsUpNobody) {
+    const std::string log = unix_path(std::wstring(LOG_FILE_PATH));
+    if (log.empty()) {
+        GTEST_SKIP() << "needs Wine's Unix side";
+    }
+    const std::string holder = unix_path(std::wstring(INSTALL_DIR)) + "/stall-holder.pid";
+    const LeftoverCores cores;
+    install_and_wait_running();
+    ASSERT_TRUE(run_unix_shell("rm -f '" + log + "' && mkfifo '" + log + "' || exit 1\n" +
+                               "sleep 120 <> '" + log + "' &\necho $! > '" + holder + "'\n" +
+                               "head -c 65536 /dev/zero > '" + log + "'"));
+    struct Unstall {
+        std::string commands;
+        ~Unstall() {
+            if (!commands.empty()) {
+                run_unix_shell(commands);
+            }
+        }
+    } unstall{"kill $(cat '" + holder + "'); rm -f '" + log + "' '" + holder + "'"};
+
+    EXPECT_EQ(ask("STATUS", 5s), "OK|Stopped");
+    // 2 MB of lines, more than the pipes hold: the core can only finish if they are read.
+    const std::string config = script(
+        L"two-megabytes.yaml", {"outrep 26000 " + hex(std::string(79, 'x') + "\n"), "exit 0"});
+    EXPECT_EQ(start(config), "OK|Started");
+    EXPECT_TRUE(wait_until([&] { return cores.started().empty(); }, 30s)) << "the core is stuck";
+    expect_serving("while the log is stuck");
+
+    const DWORD pid = service_pid();
+    {
+        const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        const ServiceHandle service(::OpenServiceW(manager.get(), SERVICE, SERVICE_STOP));
+        SERVICE_STATUS status{};
+        EXPECT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
+            << ::GetLastError();
+    }
+    std::printf("stopped after %lld ms\n", in_ms(wait_for_state(SERVICE_STOPPED, 5s)));
+    EXPECT_TRUE(wait_until([&] { return !process_alive(pid); }, 5s)) << "the process lives on";
+
+    ASSERT_TRUE(run_unix_shell(std::exchange(unstall.commands, "")));
+    const LogTail after;
+    {
+        const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        const ServiceHandle service(::OpenServiceW(manager.get(), SERVICE, SERVICE_START));
+        ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
+    }
+    wait_for_state(SERVICE_RUNNING);
+    expect_serving("restarted");
+    EXPECT_TRUE(has_line(after, "[IPC] Received request: VERSION"));
 }
 
 // ---- Someone else holds the pipe name -----------------------------------------------------------

@@ -1,0 +1,170 @@
+#pragma once
+// One writer owns the log file; every other thread hands it complete lines through one bounded
+// queue. A caller waits until its lines are handed to the system, as a direct append would, but
+// never past a short limit: a write that does not return (a user's lock on the world-readable
+// file) must not hold up the threads that serve the pipe, the stop and the core's output.
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "log/log_line.h"
+
+namespace zelto {
+
+// What the queue may hold beyond the batch the writer is writing.
+inline constexpr std::size_t LOG_QUEUE_CAPACITY = 4u << 20;
+// How long a writer may make no progress before callers stop waiting for it.
+inline constexpr std::chrono::milliseconds LOG_STALL_LIMIT{1000};
+
+// Writes complete lines to the file; a failure loses them.
+using LogWrite = std::function<void(std::string_view lines)>;
+// The system clock, in 100-ns intervals since 1601-01-01 UTC, for the dropped-lines line.
+using LogClock = std::function<std::uint64_t()>;
+
+// Mutex and Condition are the standard ones but for the service's own queue: there the
+// system's slim locks, since every log line passes two waits and Wine serves the standard ones
+// through its server at several times their cost. Condition needs wait(lock),
+// wait_until(lock, steady time), notify_one() and notify_all().
+template <typename Mutex = std::mutex, typename Condition = std::condition_variable>
+class BasicLogQueue {
+  public:
+    BasicLogQueue(LogClock clock, std::size_t capacity = LOG_QUEUE_CAPACITY,
+                  std::chrono::milliseconds stall_limit = LOG_STALL_LIMIT)
+        : clock_(std::move(clock)), capacity_(capacity), stall_limit_(stall_limit) {}
+
+    // Queues `lines` (`count` complete lines, formatted and stamped by the caller) and waits
+    // until the writer has written them, at most the stall limit. When there is no room, it
+    // waits for room as long; lines that still find none are dropped and counted. Once the
+    // writer has been stuck in one write for the limit, nothing waits at all.
+    void submit(std::string lines, std::size_t count) {
+        std::unique_lock<Mutex> guard(lock_);
+        // Even a healthy writer is not waited for beyond the limit, so no caller ever is.
+        const Clock::time_point deadline = Clock::now() + stall_limit_;
+        // Lines larger than the whole queue still go when it is empty.
+        auto has_room = [&] {
+            return pending_.empty() || pending_.size() + lines.size() <= capacity_;
+        };
+        auto give_up = [&] {
+            const Clock::time_point now = Clock::now();
+            return now >= deadline || stalled(now);
+        };
+        while (!has_room() && !give_up()) {
+            room_.wait_until(guard, wake_time(deadline));
+        }
+        if (!has_room()) {
+            dropped_ += count;
+            return;
+        }
+        if (pending_.empty()) {
+            pending_ = std::move(lines);
+        } else {
+            pending_ += lines;
+        }
+        const std::uint64_t batch = ++submitted_;
+        queued_.notify_one();
+        while (written_ < batch && !give_up()) {
+            written_changed_.wait_until(guard, wake_time(deadline));
+        }
+    }
+
+    // Waits up to `limit` until everything queued is written; false if it was not.
+    bool drain(std::chrono::milliseconds limit) {
+        std::unique_lock<Mutex> guard(lock_);
+        const Clock::time_point deadline = Clock::now() + limit;
+        while (written_ != submitted_ && Clock::now() < deadline) {
+            written_changed_.wait_until(guard, deadline);
+        }
+        return written_ == submitted_;
+    }
+
+    // The writer's loop: takes everything queued and writes it with one call, preceded, after
+    // lines were dropped, by one line that counts them. Returns once closed and written.
+    void run_writer(const LogWrite& write) {
+        std::unique_lock<Mutex> guard(lock_);
+        for (;;) {
+            while (!closed_ && pending_.empty() && dropped_ == 0) {
+                queued_.wait(guard);
+            }
+            if (pending_.empty() && dropped_ == 0) {
+                return;
+            }
+            std::string batch;
+            batch.swap(pending_);
+            if (dropped_ > 0) {
+                try {
+                    batch.insert(0, format_log_line(clock_(), LOG_TAG_NONE,
+                                                    dropped_lines_message(dropped_)));
+                } catch (...) {
+                    // Out of memory for the count line: the count is lost, the lines are not.
+                }
+                dropped_ = 0;
+            }
+            const std::uint64_t taken = submitted_;
+            writing_ = true;
+            write_started_ = Clock::now();
+            guard.unlock();
+            // Room for new lines opens now, not when this write returns.
+            room_.notify_all();
+            try {
+                write(batch);
+            } catch (...) {
+                // Out of memory in the write: these lines are lost like any that cannot be written.
+            }
+            batch = std::string();
+            guard.lock();
+            writing_ = false;
+            written_ = taken;
+            written_changed_.notify_all();
+        }
+    }
+
+    // Ends run_writer. The service never closes its queue: its writer ends with the process.
+    void close() {
+        {
+            const std::lock_guard<Mutex> guard(lock_);
+            closed_ = true;
+        }
+        queued_.notify_one();
+    }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    bool stalled(Clock::time_point now) const {
+        return writing_ && now - write_started_ >= stall_limit_;
+    }
+
+    // A write under way turns stuck at its start plus the limit; one that starts later is found
+    // stuck at the latest by the caller's own deadline.
+    Clock::time_point wake_time(Clock::time_point deadline) const {
+        return writing_ ? std::min(deadline, write_started_ + stall_limit_) : deadline;
+    }
+
+    const LogClock clock_;
+    const std::size_t capacity_;
+    const std::chrono::milliseconds stall_limit_;
+
+    Mutex lock_;
+    Condition queued_;           // the writer waits for lines
+    Condition room_;             // callers wait for room
+    Condition written_changed_;  // callers wait for their lines; the stop for all
+    std::string pending_;
+    std::uint64_t submitted_ = 0;  // batches queued, numbered from 1
+    std::uint64_t written_ = 0;    // the last batch the writer finished with
+    std::uint64_t dropped_ = 0;    // lines since the last count line
+    bool writing_ = false;
+    Clock::time_point write_started_;
+    bool closed_ = false;
+};
+
+using LogQueue = BasicLogQueue<>;
+
+}  // namespace zelto
