@@ -171,13 +171,14 @@ ErrorText bench_round_trip(Table& table, const Sizes& sizes, double& floor_us) {
                fixed(s / b, 2) + "x (b); " + fixed(s / a, 2) + "x (a); (c) is " + fixed(c / b, 2) +
                    "x (b)",
                "<= 1.15x (b)", verdict(s <= 1.15 * b)});
-    table.add({"Client library object with its check of the pipe's server, STATUS through the "
-               "service (us per request after its first, median of the same rounds; its first "
-               "request, which asks the service control manager, apart)",
-               fixed(checked, 0) + " us; first request " + fixed(median(first_us), 0) + " us",
-               "a client without the check " + fixed(s, 0) + " us",
-               fixed(checked / s, 2) + "x; +" + fixed(checked - s, 0) + " us", "<= 1.1x",
-               verdict(checked <= 1.1 * s)});
+    table.add(
+        {"Client library object with its check of the pipe's server, STATUS through the "
+         "service (us per request after its first, median of the same rounds; its first "
+         "request, which asks the service control manager, apart)",
+         fixed(checked, 0) + " us; first request " + fixed(median(first_us), 0) + " us",
+         "a client without the check " + fixed(s, 0) + " us",
+         fixed(checked / s, 2) + "x; +" + fixed(checked - s, 0) + " us", "<= 1.1x",
+         verdict(checked <= 1.1 * s)});
     floor_us = b;
     return std::nullopt;
 }
@@ -229,19 +230,21 @@ ErrorText bench_clear_error(Table& table) {
     }
     const double fresh = median(fresh_ms), kept_client = median(kept_ms);
     const double fresh_query = median(fresh_query_ms), query = median(query_ms);
-    table.add({"Time to a clear error with the service stopped, one request from a new client "
-               "(ms, median of " + std::to_string(CLEAR_ERROR_ROUNDS) + " interleaved rounds)",
-               fixed(fresh, 2) + " ms",
-               "OpenSCManagerW, OpenServiceW and QueryServiceStatusEx " + fixed(fresh_query, 2) +
-                   " ms",
-               fixed(fresh / fresh_query, 2) + "x", "<= 100 ms and <= 2x",
-               verdict(fresh <= 100 && fresh <= 2 * fresh_query)});
-    table.add({"Time to a clear error with the service stopped, from a kept client object (ms, "
-               "same rounds)",
-               fixed(kept_client, 2) + " ms",
-               "QueryServiceStatusEx on an open service handle " + fixed(query, 2) + " ms",
-               fixed(kept_client / query, 2) + "x", "<= 100 ms and <= 2x",
-               verdict(kept_client <= 100 && kept_client <= 2 * query)});
+    table.add(
+        {"Time to a clear error with the service stopped, one request from a new client "
+         "(ms, median of " +
+             std::to_string(CLEAR_ERROR_ROUNDS) + " interleaved rounds)",
+         fixed(fresh, 2) + " ms",
+         "OpenSCManagerW, OpenServiceW and QueryServiceStatusEx " + fixed(fresh_query, 2) + " ms",
+         fixed(fresh / fresh_query, 2) + "x", "<= 100 ms and <= 2x",
+         verdict(fresh <= 100 && fresh <= 2 * fresh_query)});
+    table.add(
+        {"Time to a clear error with the service stopped, from a kept client object (ms, "
+         "same rounds)",
+         fixed(kept_client, 2) + " ms",
+         "QueryServiceStatusEx on an open service handle " + fixed(query, 2) + " ms",
+         fixed(kept_client / query, 2) + "x", "<= 100 ms and <= 2x",
+         verdict(kept_client <= 100 && kept_client <= 2 * query)});
     return std::nullopt;
 }
 

@@ -80,8 +80,8 @@ int wmain(int argc, wchar_t** argv) {
                            std::string(verb->arguments[given]));
     }
     if (given > verb->arguments.size()) {
-        return usage_error(to_utf8(verb->name) + ": extra argument: " +
-                           to_utf8(args[verb->arguments.size() + 1]));
+        return usage_error(to_utf8(verb->name) +
+                           ": extra argument: " + to_utf8(args[verb->arguments.size() + 1]));
     }
     std::string request(verb->request);
     if (verb->name == L"start") {

@@ -517,6 +517,9 @@ TEST_F(ServiceFaults, ImpostorBetweenTwoRequestsOfOneClientIsRefused) {
     const client::Reply refused = client.send("VERSION");
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error().kind, client::ErrorKind::IMPOSTOR) << refused.error().message;
+    EXPECT_TRUE(refused.error().message.ends_with(" not by the Zelto_service service (process " +
+                                                  std::to_string(service_pid()) + ")"))
+        << refused.error().message;
     EXPECT_FALSE(refused.error().sent);
     char buffer[16];
     DWORD got = 0;

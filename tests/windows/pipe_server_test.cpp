@@ -176,8 +176,12 @@ TEST_F(PipeServerTest, ClientSendsOnlyWhatTheExpectedServerReadsWhole) {
          ErrorKind::TOO_LONG,
          "the request is 4097 bytes long; the service reads at most 4096, so it was not sent",
          {}},
-        {"empty", "", self, ErrorKind::EMPTY,
-         "the request is empty; the service answers none, so it was not sent", {}},
+        {"empty",
+         "",
+         self,
+         ErrorKind::EMPTY,
+         "the request is empty; the service answers none, so it was not sent",
+         {}},
         {"another server expected",
          "VERSION",
          self + 4,
@@ -249,7 +253,8 @@ TEST_F(PipeServerTest, CancelledCallReturnsWithin50Ms) {
         requested = Clock::now();
         stop.request_stop();
     });
-    const auto reply = client::Client(::GetCurrentProcessId()).send("VERSION", 10s, stop.get_token());
+    const auto reply =
+        client::Client(::GetCurrentProcessId()).send("VERSION", 10s, stop.get_token());
     const auto returned = Clock::now();
     canceller.join();
     ASSERT_FALSE(reply.ok());
@@ -277,15 +282,15 @@ TEST(ClientParse, StatusAndVersionAnswers) {
     EXPECT_EQ(parse_status("OK|Running|4242")->running_pid, 4242u);
     EXPECT_EQ(parse_status("OK|Running|4294967295")->running_pid, 4294967295u);
     EXPECT_EQ(parse_status("OK|Stopped")->running_pid, std::nullopt);
-    for (const char* other : {"OK|Running|", "OK|Running|-1", "OK|Running|+7", "OK|Running|12x",
-                              "OK|Running|4294967296", "OK|Running| 7", "OK|Started", "ERR|x",
-                              "OK|Stopped\n"}) {
+    for (const char* other :
+         {"OK|Running|", "OK|Running|-1", "OK|Running|+7", "OK|Running|12x",
+          "OK|Running|4294967296", "OK|Running| 7", "OK|Started", "ERR|x", "OK|Stopped\n"}) {
         EXPECT_EQ(parse_status(other), std::nullopt) << other;
     }
     EXPECT_EQ(client::parse_version("OK|0.1.0"), "0.1.0");
     EXPECT_EQ(client::parse_version("OK|12"), "12");
-    for (const char* other : {"OK|", "OK|Stopped", "OK|.1", "OK|1.", "OK|1..2", "ERR|0.1.0",
-                              "OK|0.1.0 "}) {
+    for (const char* other :
+         {"OK|", "OK|Stopped", "OK|.1", "OK|1.", "OK|1..2", "ERR|0.1.0", "OK|0.1.0 "}) {
         EXPECT_EQ(client::parse_version(other), std::nullopt) << other;
     }
 }

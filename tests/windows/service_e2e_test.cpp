@@ -194,7 +194,8 @@ TEST_F(ServiceEndToEnd, ZeltoCtlExitCodesAndMessages) {
         {L"STATUS", 64, "", "Zelto-ctl: unknown command: STATUS", true},
         {L"start only-one-path", 64, "", "Zelto-ctl: start: missing <core executable>", true},
         {L"stop now", 64, "", "Zelto-ctl: stop: extra argument: now", true},
-        {L"raw \"\"", 64, "", "Zelto-ctl: the request is empty; the service answers none" + not_sent},
+        {L"raw \"\"", 64, "",
+         "Zelto-ctl: the request is empty; the service answers none" + not_sent},
         {L"raw " + std::wstring(4097, L'X'), 64, "",
          "Zelto-ctl: the request is 4097 bytes long; the service reads at most 4096" + not_sent},
     });

@@ -146,9 +146,9 @@ void look_up_service(ServiceLookup& found) {
         // Access denied (a LocalSystem process's default descriptor may refuse it): the id is
         // then looked up for every request. Any other failure: no such process any more.
         if (::GetLastError() != ERROR_ACCESS_DENIED) {
-            found.error = not_sent(ErrorKind::NOT_RUNNING, not_running + " (its process " +
-                                                               std::to_string(found.pid) +
-                                                               " has ended)");
+            found.error =
+                not_sent(ErrorKind::NOT_RUNNING, not_running + " (its process " +
+                                                     std::to_string(found.pid) + " has ended)");
         }
         return;
     }
@@ -158,9 +158,9 @@ void look_up_service(ServiceLookup& found) {
     if (::WaitForSingleObject(found.process.get(), 0) != WAIT_TIMEOUT || !query(again) ||
         again.dwProcessId != found.pid) {
         found.process.reset();
-        found.error = not_sent(ErrorKind::NOT_RUNNING, not_running + " (its process " +
-                                                           std::to_string(found.pid) +
-                                                           " has ended)");
+        found.error =
+            not_sent(ErrorKind::NOT_RUNNING,
+                     not_running + " (its process " + std::to_string(found.pid) + " has ended)");
     }
 }
 
@@ -202,8 +202,8 @@ std::optional<Error> look_up_service_within(Call& call, ServiceLookup& lookup) {
         case Call::End::TIMED_OUT:
             break;
     }
-    return not_sent(ErrorKind::BUSY, "the service control manager did not answer within " +
-                                         call.timeout_text());
+    return not_sent(ErrorKind::BUSY,
+                    "the service control manager did not answer within " + call.timeout_text());
 }
 
 // The pipe opened, or why not; nothing is sent either way. `service_process`, when known, ends
@@ -229,11 +229,11 @@ std::variant<KernelHandle, Error> open_pipe(const Call& call, HANDLE service_pro
         }
         const DWORD left = call.ms_left();
         if (left == 0) {
-            return not_sent(ErrorKind::BUSY,
-                            error == ERROR_PIPE_BUSY
-                                ? "the service's pipe was busy for " + call.timeout_text()
-                                : "the service's pipe did not appear within " +
-                                      call.timeout_text());
+            return not_sent(
+                ErrorKind::BUSY,
+                error == ERROR_PIPE_BUSY
+                    ? "the service's pipe was busy for " + call.timeout_text()
+                    : "the service's pipe did not appear within " + call.timeout_text());
         }
         if (error == ERROR_PIPE_BUSY) {
             // Another client is being served, or the service is between two clients; wait for
@@ -284,9 +284,9 @@ Reply exchange(HANDLE pipe, std::string_view request, const Call& call) {
         return not_sent(ErrorKind::CANCELLED, "cancelled before the request was sent");
     }
     const Error cancelled = sent(ErrorKind::CANCELLED, "cancelled after the request was sent");
-    const Error late = sent(ErrorKind::NO_REPLY, "no complete answer within " +
-                                                     call.timeout_text() +
-                                                     "; the request may have run");
+    const Error late =
+        sent(ErrorKind::NO_REPLY,
+             "no complete answer within " + call.timeout_text() + "; the request may have run");
     OVERLAPPED io{};
     io.hEvent = event.get();
     const BOOL wrote =
@@ -315,9 +315,9 @@ Reply exchange(HANDLE pipe, std::string_view request, const Call& call) {
             break;
         }
         if (end.error != ERROR_SUCCESS && end.error != ERROR_MORE_DATA) {
-            return sent(ErrorKind::NO_REPLY, "cannot read the answer: " +
-                                                 system_error_text(end.error) +
-                                                 "; the request may have run");
+            return sent(ErrorKind::NO_REPLY,
+                        "cannot read the answer: " + system_error_text(end.error) +
+                            "; the request may have run");
         }
         response.append(buffer, end.bytes);
     }
@@ -417,11 +417,11 @@ Reply Client::send(std::string_view request, std::chrono::milliseconds timeout,
             (::GetNamedPipeServerProcessId(pipe.get(), &server)
                  ? "process " + std::to_string(server)
                  : "an unknown process (" + system_error_text(::GetLastError()) + ")");
-        return not_sent(ErrorKind::IMPOSTOR,
-                        served_by + (hosted_by_ ? ", not by process " + std::to_string(expected)
-                                                : ", not by the " + service_name() +
-                                                      " service (process " +
-                                                      std::to_string(expected) + ")"));
+        return not_sent(
+            ErrorKind::IMPOSTOR,
+            served_by + (hosted_by_ ? ", not by process " + std::to_string(expected)
+                                    : ", not by the " + service_name() + " service (process " +
+                                          std::to_string(expected) + ")"));
     }
 }
 
@@ -464,11 +464,10 @@ std::optional<std::string> parse_version(std::string_view answer) {
         return std::nullopt;
     }
     const std::string_view version = answer.substr(OK.size());
-    const bool well_formed =
-        !version.empty() && version.front() != '.' && version.back() != '.' &&
-        version.find("..") == std::string_view::npos &&
-        std::all_of(version.begin(), version.end(),
-                    [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+    const bool well_formed = !version.empty() && version.front() != '.' && version.back() != '.' &&
+                             version.find("..") == std::string_view::npos &&
+                             std::all_of(version.begin(), version.end(),
+                                         [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
     if (!well_formed) {
         return std::nullopt;
     }
