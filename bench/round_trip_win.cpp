@@ -207,7 +207,7 @@ ErrorText bench_clear_error(Table& table) {
     const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     const ServiceHandle service(::OpenServiceW(manager.get(), SERVICE, SERVICE_QUERY_STATUS));
     client::Client kept;
-    std::vector<double> fresh_ms, kept_ms, fresh_query_ms, query_ms;
+    std::vector<double> fresh_ms, kept_ms, fresh_query_ms, kept_query_ms, query_ms;
     std::string wrong;
     auto expect_not_running = [&](const client::Reply& reply) {
         if (wrong.empty() && (reply || reply.error().kind != client::ErrorKind::NOT_RUNNING)) {
@@ -218,18 +218,23 @@ ErrorText bench_clear_error(Table& table) {
         fresh_ms.push_back(time_ms([&] { expect_not_running(client::send_request("STATUS")); }));
         kept_ms.push_back(time_ms([&] { expect_not_running(kept.send("STATUS")); }));
         fresh_query_ms.push_back(time_ms([] { static_cast<void>(test::service_status()); }));
-        query_ms.push_back(time_ms([&] {
+        auto query = [](SC_HANDLE service) {
             SERVICE_STATUS_PROCESS status{};
             DWORD needed = 0;
-            ::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+            ::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
                                    reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+        };
+        kept_query_ms.push_back(time_ms([&] {
+            query(
+                ServiceHandle(::OpenServiceW(manager.get(), SERVICE, SERVICE_QUERY_STATUS)).get());
         }));
+        query_ms.push_back(time_ms([&] { query(service.get()); }));
     }
     if (!wrong.empty()) {
         return "clear error: not the not-running error but: " + wrong;
     }
     const double fresh = median(fresh_ms), kept_client = median(kept_ms);
-    const double fresh_query = median(fresh_query_ms), query = median(query_ms);
+    const double fresh_query = median(fresh_query_ms), kept_query = median(kept_query_ms);
     table.add(
         {"Time to a clear error with the service stopped, one request from a new client "
          "(ms, median of " +
@@ -238,13 +243,18 @@ ErrorText bench_clear_error(Table& table) {
          "OpenSCManagerW, OpenServiceW and QueryServiceStatusEx " + fixed(fresh_query, 2) + " ms",
          fixed(fresh / fresh_query, 2) + "x", "<= 100 ms and <= 2x",
          verdict(fresh <= 100 && fresh <= 2 * fresh_query)});
+    // The client keeps its manager handle but opens the service for each lookup: an open service
+    // handle would keep a deleted service from being installed again.
     table.add(
         {"Time to a clear error with the service stopped, from a kept client object (ms, "
          "same rounds)",
          fixed(kept_client, 2) + " ms",
-         "QueryServiceStatusEx on an open service handle " + fixed(query, 2) + " ms",
-         fixed(kept_client / query, 2) + "x", "<= 100 ms and <= 2x",
-         verdict(kept_client <= 100 && kept_client <= 2 * query)});
+         "OpenServiceW and QueryServiceStatusEx on a kept manager handle " + fixed(kept_query, 2) +
+             " ms (QueryServiceStatusEx alone on an open service "
+             "handle " +
+             fixed(median(query_ms), 2) + " ms)",
+         fixed(kept_client / kept_query, 2) + "x", "<= 100 ms and <= 2x",
+         verdict(kept_client <= 100 && kept_client <= 2 * kept_query)});
     return std::nullopt;
 }
 

@@ -274,12 +274,8 @@ IoEnd finish_io(HANDLE pipe, OVERLAPPED& io, BOOL started, const Call& call) {
     return end;
 }
 
-Reply exchange(HANDLE pipe, std::string_view request, const Call& call) {
-    const KernelHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!event) {
-        return not_sent(ErrorKind::FAILED,
-                        "cannot create an event: " + system_error_text(::GetLastError()));
-    }
+// Writes the request and reads the answer, with `event` for the overlapped calls.
+Reply exchange(HANDLE pipe, HANDLE event, std::string_view request, const Call& call) {
     if (call.stopped()) {
         return not_sent(ErrorKind::CANCELLED, "cancelled before the request was sent");
     }
@@ -288,7 +284,7 @@ Reply exchange(HANDLE pipe, std::string_view request, const Call& call) {
         sent(ErrorKind::NO_REPLY,
              "no complete answer within " + call.timeout_text() + "; the request may have run");
     OVERLAPPED io{};
-    io.hEvent = event.get();
+    io.hEvent = event;
     const BOOL wrote =
         ::WriteFile(pipe, request.data(), static_cast<DWORD>(request.size()), nullptr, &io);
     const IoEnd write = finish_io(pipe, io, wrote, call);
@@ -305,7 +301,7 @@ Reply exchange(HANDLE pipe, std::string_view request, const Call& call) {
     char buffer[4096];
     for (;;) {
         io = OVERLAPPED{};
-        io.hEvent = event.get();
+        io.hEvent = event;
         const BOOL read = ::ReadFile(pipe, buffer, sizeof buffer, nullptr, &io);
         const IoEnd end = finish_io(pipe, io, read, call);
         if (end.end != Call::End::SIGNALLED) {
@@ -353,10 +349,11 @@ std::string absolute_path(std::string_view path) {
 }  // namespace
 
 std::optional<Error> Client::find_service(Call& call) {
-    if (process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
+    // While the handle is held no other process can have its id, so a pipe served under that id
+    // is served by the service: nothing to ask until the process is found to have ended.
+    if (process_) {
         return std::nullopt;
     }
-    process_.reset();
     ServiceLookup lookup;
     lookup.manager = std::move(manager_);
     if (std::optional<Error> error = look_up_service_within(call, lookup)) {
@@ -384,7 +381,10 @@ Reply Client::send(std::string_view request, std::chrono::milliseconds timeout,
                                                  ", so it was not sent");
     }
     Call call(timeout, std::move(stop));
-    if (!call.stoppable()) {
+    if (!event_) {
+        event_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    }
+    if (!call.stoppable() || !event_) {
         return not_sent(ErrorKind::FAILED,
                         "cannot create an event: " + system_error_text(::GetLastError()));
     }
@@ -397,42 +397,50 @@ Reply Client::send(std::string_view request, std::chrono::milliseconds timeout,
             }
         }
         const DWORD expected = hosted_by_.value_or(pid_);
+        // A service that ended since it was looked up may be running again under a new id, or
+        // be stopped: ask the manager again, once.
+        const bool look_again = !hosted_by_ && attempt == 0;
         std::variant<KernelHandle, Error> opened = open_pipe(call, process_.get());
         if (Error* error = std::get_if<Error>(&opened)) {
+            if (look_again && error->kind == ErrorKind::NOT_RUNNING) {
+                process_.reset();
+                continue;
+            }
             return *error;
         }
-        const KernelHandle pipe = std::move(std::get<KernelHandle>(opened));
-        if (pipe_served_by(pipe.get(), expected)) {
-            return exchange(pipe.get(), request, call);
-        }
-        // A service that restarted since it was looked up runs under a new id: look again, once.
-        const bool service_alive =
-            process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
-        if (!hosted_by_ && !service_alive && attempt == 0) {
-            continue;
-        }
+        KernelHandle pipe = std::move(std::get<KernelHandle>(opened));
         DWORD server = 0;
+        const bool server_known = ::GetNamedPipeServerProcessId(pipe.get(), &server);
+        if (server_known && server == expected) {
+            return exchange(pipe.get(), event_.get(), request, call);
+        }
         const std::string served_by =
             to_utf8(PIPE_NAME) + " is served by " +
-            (::GetNamedPipeServerProcessId(pipe.get(), &server)
-                 ? "process " + std::to_string(server)
-                 : "an unknown process (" + system_error_text(::GetLastError()) + ")");
+            (server_known ? "process " + std::to_string(server)
+                          : "an unknown process (" + system_error_text(::GetLastError()) + ")");
+        if (look_again && (!process_ || ::WaitForSingleObject(process_.get(), 0) != WAIT_TIMEOUT)) {
+            // Asked with the pipe closed, so a restarted service's instance is not held meanwhile;
+            // opened again only if the service now runs as the process that served it.
+            pipe.reset();
+            process_.reset();
+            if (std::optional<Error> error = find_service(call)) {
+                return *error;
+            }
+            if (server_known && server == pid_) {
+                continue;
+            }
+        }
         return not_sent(
             ErrorKind::IMPOSTOR,
             served_by + (hosted_by_ ? ", not by process " + std::to_string(expected)
                                     : ", not by the " + service_name() + " service (process " +
-                                          std::to_string(expected) + ")"));
+                                          std::to_string(pid_) + ")"));
     }
 }
 
 Reply send_request(std::string_view request, std::chrono::milliseconds timeout,
                    std::stop_token stop) {
     return Client().send(request, timeout, std::move(stop));
-}
-
-bool pipe_served_by(HANDLE pipe, DWORD pid) {
-    DWORD server = 0;
-    return ::GetNamedPipeServerProcessId(pipe, &server) && server == pid;
 }
 
 std::string start_request(std::string_view config_path, std::string_view core_path) {

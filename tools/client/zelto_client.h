@@ -86,16 +86,13 @@ class Client {
     ServiceHandle manager_;
     KernelHandle process_;
     DWORD pid_ = 0;
+    KernelHandle event_;  // for the overlapped calls, kept between requests
 };
 
 // One request from a Client of its own.
 Reply send_request(std::string_view request,
                    std::chrono::milliseconds timeout = std::chrono::seconds(5),
                    std::stop_token stop = {});
-
-// Whether the process at the server end of `pipe` is `pid` (GetNamedPipeServerProcessId); false
-// also when the server's id cannot be read.
-bool pipe_served_by(HANDLE pipe, DWORD pid);
 
 // "START|{base64 config path}|{base64 core path}" from two UTF-8 paths. A relative path is made
 // absolute against this process's working folder: the service would resolve it against its own.
