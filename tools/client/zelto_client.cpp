@@ -264,9 +264,13 @@ IoEnd finish_io(HANDLE pipe, OVERLAPPED& io, BOOL started, const Call& call) {
         return {::GetLastError(), 0};
     }
     IoEnd end;
-    end.end = call.wait(io.hEvent);
-    if (end.end != Call::End::SIGNALLED) {
-        ::CancelIoEx(pipe, &io);
+    // A call that completed at once has nothing to wait for (and waiting costs a round trip to
+    // the kernel, or to the wineserver).
+    if (!started) {
+        end.end = call.wait(io.hEvent);
+        if (end.end != Call::End::SIGNALLED) {
+            ::CancelIoEx(pipe, &io);
+        }
     }
     if (!::GetOverlappedResult(pipe, &io, &end.bytes, TRUE)) {
         end.error = ::GetLastError();
