@@ -47,7 +47,10 @@ ErrorText run_all(Table& table, const Sizes& sizes) {
     if (ErrorText error = bench_output_forwarding(table, sizes)) {
         return error;
     }
-    return bench_stop(table);
+    if (ErrorText error = bench_stop(table)) {
+        return error;
+    }
+    return bench_clear_error(table);
 }
 
 }  // namespace

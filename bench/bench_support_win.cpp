@@ -9,7 +9,6 @@
 #include "ipc/pipe_name.h"
 #include "log/log_line.h"
 #include "windows/test_support.h"
-#include "zelto_client.h"
 
 namespace zelto::bench {
 
@@ -116,7 +115,7 @@ ErrorText start_service() {
     return std::nullopt;
 }
 
-Result<std::string> ask(std::wstring_view pipe_name, std::string_view request, bool check_server) {
+Result<std::string> ask(std::wstring_view pipe_name, std::string_view request) {
     using R = Result<std::string>;
     const std::wstring name(pipe_name);
     const auto deadline = Clock::now() + 10s;
@@ -136,11 +135,6 @@ Result<std::string> ask(std::wstring_view pipe_name, std::string_view request, b
             ::WaitNamedPipeW(name.c_str(), 1000);
         } else {
             ::SwitchToThread();
-        }
-    }
-    if (check_server) {
-        if (ErrorText wrong = client::check_pipe_server(pipe.get())) {
-            return R::failure(*wrong);
         }
     }
     DWORD written = 0;

@@ -63,11 +63,8 @@ bool wait_for_state(DWORD state, std::chrono::milliseconds limit);
 
 // One request on one connection, as every client makes it, but retrying at once while there is
 // no pipe instance: the client library's back-off would otherwise be measured instead of the
-// server. With `check_server`, the client library's check of the server process
-// (client::check_pipe_server) comes between the open and the write. Fails after 10 s without a
-// pipe.
-Result<std::string> ask(std::wstring_view pipe_name, std::string_view request,
-                        bool check_server = false);
+// server. No check of the pipe's server. Fails after 10 s without a pipe.
+Result<std::string> ask(std::wstring_view pipe_name, std::string_view request);
 Result<std::string> ask(std::string_view request);  // the service's pipe
 
 // The baselines' log, beside the service's.

@@ -23,6 +23,8 @@ ErrorText bench_round_trip(Table& table, const Sizes& sizes, double& floor_us);
 ErrorText bench_start_latency(Table& table, const Sizes& sizes, double round_trip_floor_us);
 ErrorText bench_output_forwarding(Table& table, const Sizes& sizes);
 ErrorText bench_stop(Table& table);
+// Stops the service, and leaves it stopped.
+ErrorText bench_clear_error(Table& table);
 
 // The footprint is measured between the others: idle, after the requests, after the cycles.
 struct Footprint {

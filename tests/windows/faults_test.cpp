@@ -83,8 +83,7 @@ void end_process_by_id(DWORD pid) {
 
 // The service's answer, or why there was none.
 std::string ask(std::string_view request, std::chrono::milliseconds limit = 10s) {
-    const Result<std::string> answer = client::send_request(request, limit);
-    return answer ? answer.value() : "no answer: " + answer.error();
+    return answer_text(client::send_request(request, limit));
 }
 
 // Ends, on every way out of a test, the stand-in cores that started during it and still run.
@@ -595,6 +594,35 @@ TEST_F(ServiceFaults, NameHeldAtStartIsLoggedOnceAndGetsNoRequest) {
     EXPECT_TRUE(created.front().ends_with(" failed attempts, waiting for client...")) << created[0];
 }
 
+// One client object between two requests: the service stops, an impostor takes the name, the
+// service starts again under a new process. The client notices that the process it held has
+// ended, asks the manager again and refuses the impostor without sending it a byte.
+TEST_F(ServiceFaults, ImpostorBetweenTwoRequestsOfOneClientIsRefused) {
+    install_and_wait_running();
+    client::Client client;
+    ASSERT_EQ(answer_text(client.send("VERSION")), "OK|0.1.0");
+    run_process(L"sc stop Zelto_service");
+    wait_for_state(SERVICE_STOPPED);
+    const KernelHandle impostor(::CreateNamedPipeW(PIPE_NAME.data(), PIPE_ACCESS_DUPLEX,
+                                                   PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
+                                                   nullptr));
+    ASSERT_TRUE(impostor.valid());
+    ASSERT_EQ(service_verb(L"install").exit_code, 0u);
+    wait_for_state(SERVICE_RUNNING);
+
+    const client::Reply refused = client.send("VERSION");
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().kind, client::ErrorKind::IMPOSTOR) << refused.error().message;
+    EXPECT_TRUE(refused.error().message.ends_with(" not by the Zelto_service service (process " +
+                                                  std::to_string(service_pid()) + ")"))
+        << refused.error().message;
+    EXPECT_FALSE(refused.error().sent);
+    char buffer[16];
+    DWORD got = 0;
+    EXPECT_FALSE(::ReadFile(impostor.get(), buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(got, 0u);
+}
+
 // Another process trying to take the name while clients are served never gets it: the service's
 // instance lives from its creation to the stop. (Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE and
 // refuses a creation only while the first creator's instance count is full, whatever count the
@@ -855,9 +883,11 @@ TEST_F(ServiceFaults, PipeThreadThatFailsStopsTheServiceWithItsCode) {
     wait_for_state(SERVICE_RUNNING);
     const LogTail log;
     expect_serving("before the failure");
-    // The client is cut off without a response.
-    const std::string answer = start(config_);
-    EXPECT_TRUE(answer.empty() || answer.starts_with("no answer: ")) << answer;
+    // The client is cut off without a response: sent, so the START may have run.
+    const client::Reply cut_off = client::send_request(client::start_request(config_, core_));
+    ASSERT_FALSE(cut_off.ok());
+    EXPECT_EQ(cut_off.error().kind, client::ErrorKind::NO_REPLY) << cut_off.error().message;
+    EXPECT_TRUE(cut_off.error().sent);
     wait_for_state(SERVICE_STOPPED);
 
     const auto status = service_status();
@@ -869,6 +899,17 @@ TEST_F(ServiceFaults, PipeThreadThatFailsStopsTheServiceWithItsCode) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(),
                          "IPC server thread failed: planned failure in START"),
               1);
+
+    // Zelto-ctl in the same place exits 3.
+    run_process(L"sc start Zelto_service");
+    wait_for_state(SERVICE_RUNNING);
+    const ProcessResult ctl = run_process(L"\"" + exe_dir() + L"\\Zelto-ctl.exe\" start \"" +
+                                          to_wide(config_) + L"\" \"" + to_wide(core_) + L"\"");
+    EXPECT_EQ(ctl.exit_code, 3u);
+    EXPECT_EQ(ctl.out, "");
+    EXPECT_EQ(ctl.err,
+              "Zelto-ctl: the service ended the connection without answering; the request may "
+              "have run\n");
 }
 
 // ---- A stop while a START is under way ----------------------------------------------------------

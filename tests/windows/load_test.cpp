@@ -61,13 +61,13 @@ DWORD server() {
 }
 
 // Sends the first `count` requests of one client; returns a description of each that failed.
-std::vector<std::string> run_client(int client, int count, DWORD server) {
+std::vector<std::string> run_client(int number, int count, DWORD server) {
     std::vector<std::string> failures;
+    client::Client sender(server);
     for (int n = 0; n < count; ++n) {
-        const Exchange want = exchange(client, n);
+        const Exchange want = exchange(number, n);
         // Generous: the other clients share the one pipe instance.
-        const Result<std::string> got = client::send_request(want.request, 30s, server);
-        const std::string seen = got ? got.value() : "no answer: " + got.error();
+        const std::string seen = answer_text(sender.send(want.request, 30s));
         if (seen != want.response) {
             failures.push_back(want.request + " -> " + seen);
         }
@@ -177,12 +177,12 @@ TEST_F(ServiceUnderLoad, StartStopCyclesLeaveNothingBehind) {
     const DWORD pid = server();
 
     std::vector<std::string> failures;
+    client::Client sender(pid);
     const auto started = Clock::now();
     for (int cycle = 0; cycle < START_STOP_CYCLES; ++cycle) {
         for (const Exchange& want :
              {Exchange{start, "OK|Started"}, Exchange{"STOP", "OK|Stopped"}}) {
-            const Result<std::string> got = client::send_request(want.request, 10s, pid);
-            const std::string seen = got ? got.value() : "no answer: " + got.error();
+            const std::string seen = answer_text(sender.send(want.request, 10s));
             if (seen != want.response) {
                 failures.push_back("cycle " + std::to_string(cycle) + ": " +
                                    want.request.substr(0, 5) + " -> " + seen);

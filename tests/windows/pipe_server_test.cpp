@@ -8,9 +8,12 @@
 #include <cstdio>
 #include <chrono>
 #include <memory>
+#include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 
+#include "common/win_text.h"
 #include "ipc/pipe_name.h"
 #include "ipc/pipe_server.h"
 #include "ipc/protocol.h"
@@ -26,15 +29,27 @@ using Clock = std::chrono::steady_clock;
 
 class FakeHost final : public ProtocolHost {
   public:
-    ErrorText start_core(const std::string&, const std::string&) override { return "no core"; }
+    ErrorText start_core(const std::string& config, const std::string& core) override {
+        const std::lock_guard lock(mutex_);
+        started_with_ = {config, core};
+        return "no core";
+    }
+    std::vector<std::string> started_with() {
+        const std::lock_guard lock(mutex_);
+        return started_with_;
+    }
     void stop_core() override {}
     std::optional<std::uint32_t> running_core_pid() override { return std::nullopt; }
     void log_ipc(std::string_view message) override { zelto::log_ipc(message); }
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> started_with_;
 };
 
 // The server runs in this process, so the client expects this process at the server end.
-Result<std::string> ask(std::string_view request, std::chrono::milliseconds timeout = 5s) {
-    return client::send_request(request, timeout, ::GetCurrentProcessId());
+client::Reply ask(std::string_view request, std::chrono::milliseconds timeout = 5s) {
+    return client::Client(::GetCurrentProcessId()).send(request, timeout);
 }
 
 class PipeServerTest : public ::testing::Test {
@@ -112,7 +127,7 @@ std::vector<std::string> lines_containing(const std::vector<std::string>& lines,
 TEST_F(PipeServerTest, VersionGivesExactBytesAndFourLinesInOrder) {
     const test::LogTail log;
     const auto response = ask("VERSION");
-    ASSERT_TRUE(response.ok()) << response.error();
+    ASSERT_TRUE(response.ok()) << test::answer_text(response);
     EXPECT_EQ(response.value(), "OK|0.1.0");
     wait_for_disconnect(log);
     EXPECT_EQ(log.new_lines(),
@@ -133,34 +148,46 @@ TEST_F(PipeServerTest, ConnectAndCloseIsLoggedAsEmptyRead) {
     EXPECT_EQ(lines[2], "[IPC] Client disconnected");
 }
 
-// What the client sends, and so what the server logs: a request of up to 4096 bytes whole, a
-// longer one nothing at all (the server would cut it), and nothing to a server other than the
-// expected one. A VERSION after each shows that the server went on.
+// What the client sends, and so what the server logs: a request of up to 4096 bytes whole, an
+// empty or longer one nothing at all (the server would answer none, or cut it), and nothing to a
+// server other than the expected one. Each failure has its kind. A VERSION after each shows that
+// the server went on.
 TEST_F(PipeServerTest, ClientSendsOnlyWhatTheExpectedServerReadsWhole) {
+    using client::ErrorKind;
     const DWORD self = ::GetCurrentProcessId();
     const std::string longest(4096, 'X');
     struct Case {
         const char* name;
         std::string request;
         DWORD server;
-        std::string outcome;  // the response, or the client's error
+        ErrorKind kind;
+        std::string message;
         std::vector<std::string> lines;
     };
     const Case cases[] = {
         {"4096 bytes",
          longest,
          self,
-         "ERR|Unknown command: " + longest,
+         ErrorKind::SERVICE_ERROR,
+         "Unknown command: " + longest,
          {"[IPC] Client connected", "[IPC] Received request: " + longest,
           "[IPC] Sending response: ERR|Unknown command: " + longest, "[IPC] Client disconnected"}},
         {"4097 bytes",
          longest + "X",
          self,
+         ErrorKind::TOO_LONG,
          "the request is 4097 bytes long; the service reads at most 4096, so it was not sent",
+         {}},
+        {"empty",
+         "",
+         self,
+         ErrorKind::EMPTY,
+         "the request is empty; the service answers none, so it was not sent",
          {}},
         {"another server expected",
          "VERSION",
          self + 4,
+         ErrorKind::IMPOSTOR,
          "\\\\.\\pipe\\Zelto_service is served by process " + std::to_string(self) +
              ", not by process " + std::to_string(self + 4),
          {"[IPC] Client connected",
@@ -170,8 +197,11 @@ TEST_F(PipeServerTest, ClientSendsOnlyWhatTheExpectedServerReadsWhole) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const test::LogTail log;
-        const auto response = client::send_request(c.request, 5s, c.server);
-        EXPECT_EQ(response ? response.value() : response.error(), c.outcome);
+        const client::Reply response = client::Client(c.server).send(c.request, 5s);
+        ASSERT_FALSE(response.ok());
+        EXPECT_EQ(response.error().kind, c.kind);
+        EXPECT_EQ(response.error().message, c.message);
+        EXPECT_EQ(response.error().sent, c.kind == ErrorKind::SERVICE_ERROR);
         ASSERT_EQ(ask("VERSION").value(), "OK|0.1.0");
         wait_for_disconnect(log);
         std::vector<std::string> wanted = c.lines;
@@ -203,14 +233,13 @@ TEST_F(PipeServerTest, UsersMaySendRequestsButNotRewriteThePipe) {
             EXPECT_TRUE(sid != user || (mask & FORBIDDEN) == 0) << sid << std::hex << " " << mask;
         }
     }
-    const auto response = ask("VERSION");
-    EXPECT_EQ(response ? response.value() : response.error(), "OK|0.1.0");
+    EXPECT_EQ(test::answer_text(ask("VERSION")), "OK|0.1.0");
 }
 
 TEST_F(PipeServerTest, ClientsInARowAreAllServed) {
     for (int i = 0; i < 50; ++i) {
         const auto response = ask(i % 2 ? "STATUS" : "VERSION");
-        ASSERT_TRUE(response.ok()) << "request " << i << ": " << response.error();
+        ASSERT_TRUE(response.ok()) << "request " << i << ": " << test::answer_text(response);
         EXPECT_EQ(response.value(), i % 2 ? "OK|Stopped" : "OK|0.1.0");
     }
 }
@@ -221,7 +250,7 @@ TEST_F(PipeServerTest, SilentClientIsCutOffAndTheNextIsServed) {
     const auto started = Clock::now();
     const auto response = ask("VERSION", 10s);
     const auto waited = Clock::now() - started;
-    ASSERT_TRUE(response.ok()) << response.error();
+    ASSERT_TRUE(response.ok()) << test::answer_text(response);
     EXPECT_EQ(response.value(), "OK|0.1.0");
     EXPECT_LT(waited, 6s) << "the silent client held the pipe past its time limit";
     EXPECT_EQ(lines_containing(log.new_lines(), "Client sent no request within 2000 ms").size(),
@@ -234,9 +263,62 @@ TEST_F(PipeServerTest, ClientThatNeverReadsIsCutOffAndTheNextIsServed) {
     DWORD written = 0;
     ASSERT_TRUE(::WriteFile(lazy.get(), "VERSION", 7, &written, nullptr));
     const auto response = ask("STATUS", 10s);
-    ASSERT_TRUE(response.ok()) << response.error();
+    ASSERT_TRUE(response.ok()) << test::answer_text(response);
     EXPECT_EQ(response.value(), "OK|Stopped");
     EXPECT_EQ(lines_containing(log.new_lines(), "Client did not take its response").size(), 1u);
+}
+
+// A call waiting for the pipe that a silent client holds ends within 50 ms of its stop, having
+// sent nothing.
+TEST_F(PipeServerTest, CancelledCallReturnsWithin50Ms) {
+    const KernelHandle silent = silent_client();
+    std::stop_source stop;
+    Clock::time_point requested;
+    std::thread canceller([&] {
+        ::Sleep(300);
+        requested = Clock::now();
+        stop.request_stop();
+    });
+    const auto reply =
+        client::Client(::GetCurrentProcessId()).send("VERSION", 10s, stop.get_token());
+    const auto returned = Clock::now();
+    canceller.join();
+    ASSERT_FALSE(reply.ok());
+    EXPECT_EQ(reply.error().kind, client::ErrorKind::CANCELLED);
+    EXPECT_FALSE(reply.error().sent);
+    EXPECT_LT(returned - requested, 50ms);
+}
+
+// The server would resolve a relative path against its own folder: the library's START request
+// carries it absolute, against the caller's.
+TEST_F(PipeServerTest, RelativePathsReachTheServerAbsolute) {
+    wchar_t folder[MAX_PATH];
+    ASSERT_NE(::GetCurrentDirectoryW(MAX_PATH, folder), 0u);
+    std::string base = to_utf8(folder);
+    base += base.ends_with('\\') ? "" : "\\";
+    EXPECT_EQ(test::answer_text(ask(client::start_request("config.yaml", "bin\\core.exe"))),
+              "ERR|no core");
+    EXPECT_EQ(host_.started_with(),
+              (std::vector<std::string>{base + "config.yaml", base + "bin\\core.exe"}));
+}
+
+// The helpers read only the exact answers: anything else is not taken for a status or a version.
+TEST(ClientParse, StatusAndVersionAnswers) {
+    using client::parse_status;
+    EXPECT_EQ(parse_status("OK|Running|4242")->running_pid, 4242u);
+    EXPECT_EQ(parse_status("OK|Running|4294967295")->running_pid, 4294967295u);
+    EXPECT_EQ(parse_status("OK|Stopped")->running_pid, std::nullopt);
+    for (const char* other :
+         {"OK|Running|", "OK|Running|-1", "OK|Running|+7", "OK|Running|12x",
+          "OK|Running|4294967296", "OK|Running| 7", "OK|Started", "ERR|x", "OK|Stopped\n"}) {
+        EXPECT_EQ(parse_status(other), std::nullopt) << other;
+    }
+    EXPECT_EQ(client::parse_version("OK|0.1.0"), "0.1.0");
+    EXPECT_EQ(client::parse_version("OK|12"), "12");
+    for (const char* other :
+         {"OK|", "OK|Stopped", "OK|.1", "OK|1.", "OK|1..2", "ERR|0.1.0", "OK|0.1.0 "}) {
+        EXPECT_EQ(client::parse_version(other), std::nullopt) << other;
+    }
 }
 
 TEST_F(PipeServerTest, NoLoopLineAfterTheFirstUntilIteration100) {

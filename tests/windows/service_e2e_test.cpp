@@ -179,45 +179,62 @@ TEST_F(ServiceEndToEnd, UninstallStopsAndDeletesARunningService) {
     EXPECT_EQ(service_verb(L"status").out, "NotInstalled\n");
 }
 
-// Zelto-ctl prints the response and maps it to its exit code: 0 OK, 1 ERR, 2 unreachable, 64 usage
-// or a request too long to send.
-TEST_F(ServiceEndToEnd, ZeltoCtlPrintsResponsesWithTheirExitCodes) {
+// Zelto-ctl in every situation: its exit code, stdout, and the first line of stderr, which a
+// command line it does not understand follows with the usage. Its help carries the README's
+// exit-code table. A service that is missing or stopped is told at once, not after the timeout.
+TEST_F(ServiceEndToEnd, ZeltoCtlExitCodesAndMessages) {
     const std::wstring ctl = L"\"" + exe_dir() + L"\\Zelto-ctl.exe\" ";
     const auto help = run_process(ctl + L"--help");
     EXPECT_EQ(help.exit_code, 0u);
-    EXPECT_TRUE(help.out.starts_with("Usage:\n")) << help.out;
+    const std::string table = help.out.substr(help.out.find("Exit codes:\n"));
+    EXPECT_NE(read_file(to_wide(ZELTO_README)).find("\n" + table), std::string::npos) << table;
 
-    const auto unreachable = run_process(ctl + L"version");
-    EXPECT_EQ(unreachable.exit_code, 2u);
-    EXPECT_EQ(unreachable.out, "");
-    EXPECT_TRUE(unreachable.err.starts_with("Zelto-ctl: cannot open the service's pipe: "))
-        << unreachable.err;
-    EXPECT_EQ(std::count(unreachable.err.begin(), unreachable.err.end(), '\n'), 1);
-
-    install_and_wait_running();
-    const std::wstring config = to_wide(config_), core = to_wide(core_);
     struct Row {
         std::wstring arguments;
         DWORD exit_code;
         std::string out;
+        std::string first_err_line;
+        bool usage = false;
     };
-    const Row rows[] = {
-        {L"version", 0, "OK|0.1.0\n"},
-        {L"raw status", 1, "ERR|Unknown command: status\n"},
-        {L"start \"" + config + L"\" \"" + core + L"\"", 0, "OK|Started\n"},
+    auto check = [&](const std::vector<Row>& rows) {
+        for (const Row& row : rows) {
+            SCOPED_TRACE(to_utf8(row.arguments));
+            const auto started = Clock::now();
+            const auto result = run_process(ctl + row.arguments);
+            EXPECT_LT(Clock::now() - started, 2s);
+            EXPECT_EQ(result.exit_code, row.exit_code) << result.err;
+            EXPECT_EQ(result.out, row.out);
+            EXPECT_EQ(result.err.substr(0, result.err.find('\n')), row.first_err_line);
+            EXPECT_EQ(result.err.find("\nUsage:\n") != std::string::npos, row.usage);
+        }
+    };
+    const std::string not_sent = ", so it was not sent";
+    check({
+        {L"version", 2, "", "Zelto-ctl: the Zelto_service service is not installed"},
+        {L"", 64, "", "Zelto-ctl: no command given", true},
+        {L"help", 64, "", "Zelto-ctl: unknown command: help", true},
+        {L"STATUS", 64, "", "Zelto-ctl: unknown command: STATUS", true},
+        {L"start only-one-path", 64, "", "Zelto-ctl: start: missing <core executable>", true},
+        {L"stop now", 64, "", "Zelto-ctl: stop: extra argument: now", true},
+        {L"raw \"\"", 64, "",
+         "Zelto-ctl: the request is empty; the service answers none" + not_sent},
+        {L"raw " + std::wstring(4097, L'X'), 64, "",
+         "Zelto-ctl: the request is 4097 bytes long; the service reads at most 4096" + not_sent},
+    });
+    install_and_wait_running();
+    const std::wstring config = to_wide(config_), core = to_wide(core_);
+    check({
+        {L"version", 0, "OK|0.1.0\n", ""},
+        {L"raw status", 1, "ERR|Unknown command: status\n", ""},
+        {L"start \"" + config + L"\" \"" + core + L"\"", 0, "OK|Started\n", ""},
         {L"start C:\\missing.yaml \"" + core + L"\"", 1,
-         "ERR|Config file not found: C:\\missing.yaml\n"},
-        {L"stop", 0, "OK|Stopped\n"},
-        {L"status", 0, "OK|Stopped\n"},
-        {L"start only-one-path", 64, ""},
-        // Longer than the service reads: refused before it is sent.
-        {L"raw " + std::wstring(4097, L'X'), 64, ""},
-    };
-    for (const Row& row : rows) {
-        const auto result = run_process(ctl + row.arguments);
-        EXPECT_EQ(result.exit_code, row.exit_code) << to_utf8(row.arguments) << ": " << result.err;
-        EXPECT_EQ(result.out, row.out) << to_utf8(row.arguments);
-    }
+         "ERR|Config file not found: C:\\missing.yaml\n", ""},
+        {L"stop", 0, "OK|Stopped\n", ""},
+        {L"status", 0, "OK|Stopped\n", ""},
+    });
+    run_process(L"sc stop Zelto_service");
+    wait_for_state(SERVICE_STOPPED);
+    check({{L"status", 2, "", "Zelto-ctl: the Zelto_service service is not running"}});
 }
 
 TEST_F(ServiceEndToEnd, NoVerbFromAConsoleIsNoService) {

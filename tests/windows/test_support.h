@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "zelto_client.h"
+
 namespace zelto::test {
 
 // Folder of the running test executable; the service, the client and the stand-in core are
@@ -27,6 +29,15 @@ class LogTail {
   private:
     std::size_t start_;
 };
+
+// The service's answer as it sent it, "ERR|..." included, or "no answer: " and why there is none.
+inline std::string answer_text(const client::Reply& reply) {
+    if (reply) {
+        return reply.value();
+    }
+    return (reply.error().kind == client::ErrorKind::SERVICE_ERROR ? "ERR|" : "no answer: ") +
+           reply.error().message;
+}
 
 // Polls `done` every 10 ms until it is true or `limit` has passed; returns its last value.
 bool wait_until(const std::function<bool()>& done,
