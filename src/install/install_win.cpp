@@ -4,6 +4,8 @@
 #include <sddl.h>
 
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "common/unique_handle.h"
 #include "common/win_text.h"
@@ -15,6 +17,13 @@
 namespace zelto {
 
 namespace {
+
+// How long install waits for a service that uninstall marked for deletion while it was still
+// stopping: the manager deletes it only once it has stopped, and a stop may wait 5 s for the
+// core's processes to end and 2 s more for a stuck log. Twice that leaves room for a loaded
+// machine; an MSI upgrade runs install right after the older product's uninstall.
+constexpr ULONGLONG MARKED_FOR_DELETE_WAIT_MS = 15000;
+constexpr DWORD MARKED_FOR_DELETE_POLL_MS = 100;
 
 // Handles are declared manager first, service second, so that leaving a scope closes the
 // service handle before its manager handle.
@@ -63,6 +72,18 @@ Result<std::wstring> current_exe_path() {
     }
 }
 
+// The created service, or the error that refused it.
+std::pair<ServiceHandle, DWORD> create_service(SC_HANDLE manager,
+                                               const std::wstring& command_line) {
+    ServiceHandle service(::CreateServiceW(
+        manager, to_wide(SERVICE_NAME).c_str(), to_wide(SERVICE_DISPLAY_NAME).c_str(),
+        SERVICE_CHANGE_CONFIG | SERVICE_START | WRITE_DAC | DELETE, SERVICE_WIN32_OWN_PROCESS,
+        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command_line.c_str(), nullptr, nullptr, nullptr,
+        nullptr, nullptr));
+    const DWORD error = service ? ERROR_SUCCESS : ::GetLastError();
+    return {std::move(service), error};
+}
+
 ErrorText apply_service_descriptor(SC_HANDLE service) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
@@ -104,13 +125,16 @@ ErrorText install_service() {
         return failed("Failed to get current exe path", exe.error());
     }
     const std::wstring command_line = to_wide(escape_argument(to_utf8(exe.value())));
-    const std::wstring name = to_wide(SERVICE_NAME);
-    const std::wstring display_name = to_wide(SERVICE_DISPLAY_NAME);
-    const ServiceHandle service(
-        ::CreateServiceW(manager.get(), name.c_str(), display_name.c_str(),
-                         SERVICE_CHANGE_CONFIG | SERVICE_START | WRITE_DAC | DELETE,
-                         SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                         command_line.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    auto [service, error] = create_service(manager.get(), command_line);
+    if (error == ERROR_SERVICE_MARKED_FOR_DELETE) {
+        // An uninstall just before left the old service stopping; it goes once it has stopped.
+        write_stdout("Service is marked for deletion, waiting for it to go...\n");
+        const ULONGLONG deadline = ::GetTickCount64() + MARKED_FOR_DELETE_WAIT_MS;
+        while (error == ERROR_SERVICE_MARKED_FOR_DELETE && ::GetTickCount64() < deadline) {
+            ::Sleep(MARKED_FOR_DELETE_POLL_MS);
+            std::tie(service, error) = create_service(manager.get(), command_line);
+        }
+    }
     if (!service) {
         return failed("Failed to create service", WINAPI_CALL_FAILED);
     }

@@ -452,27 +452,43 @@ bool run_unix_shell(const std::string& commands) {
     return wait_until([&] { return ::DeleteFileW(done.c_str()) != 0; });
 }
 
-// The log file is a FIFO that a process holds open without reading, its buffer full: every write
-// of it blocks, as on Windows under a user's oplock that is never released.
+// The log file as a FIFO that a process holds open without reading, its buffer full: every write
+// of it blocks, as on Windows under a user's oplock that is never released. Undone at the latest
+// when it leaves scope.
+class StalledLog {
+  public:
+    StalledLog() = default;
+    StalledLog(const StalledLog&) = delete;
+    StalledLog& operator=(const StalledLog&) = delete;
+    ~StalledLog() {
+        if (!undo_.empty()) {
+            run_unix_shell(undo_);
+        }
+    }
+
+    bool stall() {
+        const std::string log = unix_path(std::wstring(LOG_FILE_PATH));
+        const std::string holder = unix_path(std::wstring(INSTALL_DIR)) + "/stall-holder.pid";
+        undo_ = "kill $(cat '" + holder + "'); rm -f '" + log + "' '" + holder + "'";
+        return run_unix_shell("rm -f '" + log + "' && mkfifo '" + log + "' || exit 1\n" +
+                              "sleep 120 <> '" + log + "' &\necho $! > '" + holder + "'\n" +
+                              "head -c 65536 /dev/zero > '" + log + "'");
+    }
+
+    bool undo() { return run_unix_shell(std::exchange(undo_, "")); }
+
+  private:
+    std::string undo_;
+};
+
 TEST_F(ServiceFaults, LogWhoseWritesNeverReturnHoldsUpNobody) {
-    const std::string log = unix_path(std::wstring(LOG_FILE_PATH));
-    if (log.empty()) {
+    if (unix_path(std::wstring(LOG_FILE_PATH)).empty()) {
         GTEST_SKIP() << "needs Wine's Unix side";
     }
-    const std::string holder = unix_path(std::wstring(INSTALL_DIR)) + "/stall-holder.pid";
     const LeftoverCores cores;
     install_and_wait_running();
-    ASSERT_TRUE(run_unix_shell("rm -f '" + log + "' && mkfifo '" + log + "' || exit 1\n" +
-                               "sleep 120 <> '" + log + "' &\necho $! > '" + holder + "'\n" +
-                               "head -c 65536 /dev/zero > '" + log + "'"));
-    struct Unstall {
-        std::string commands;
-        ~Unstall() {
-            if (!commands.empty()) {
-                run_unix_shell(commands);
-            }
-        }
-    } unstall{"kill $(cat '" + holder + "'); rm -f '" + log + "' '" + holder + "'"};
+    StalledLog stalled;
+    ASSERT_TRUE(stalled.stall());
 
     EXPECT_EQ(ask("STATUS", 5s), "OK|Stopped");
     // 2 MB of lines, more than the pipes hold: the core can only finish if they are read.
@@ -493,7 +509,7 @@ TEST_F(ServiceFaults, LogWhoseWritesNeverReturnHoldsUpNobody) {
     std::printf("stopped after %lld ms\n", in_ms(wait_for_state(SERVICE_STOPPED, 5s)));
     EXPECT_TRUE(wait_until([&] { return !process_alive(pid); }, 5s)) << "the process lives on";
 
-    ASSERT_TRUE(run_unix_shell(std::exchange(unstall.commands, "")));
+    ASSERT_TRUE(stalled.undo());
     const LogTail after;
     {
         const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -503,6 +519,30 @@ TEST_F(ServiceFaults, LogWhoseWritesNeverReturnHoldsUpNobody) {
     wait_for_state(SERVICE_RUNNING);
     expect_serving("restarted");
     EXPECT_TRUE(has_line(after, "[IPC] Received request: VERSION"));
+}
+
+// uninstall gives a stopping service 1 s before it deletes it, and the manager then only marks it
+// for deletion until it has stopped; a stuck log holds the stop for 2 s. An install at once (as
+// an MSI upgrade runs it) must wait for the old registration to go, not fail on it.
+TEST_F(ServiceFaults, InstallRightAfterUninstallWaitsForTheStoppingService) {
+    if (unix_path(std::wstring(LOG_FILE_PATH)).empty()) {
+        GTEST_SKIP() << "needs Wine's Unix side";
+    }
+    install_and_wait_running();
+    StalledLog stalled;
+    ASSERT_TRUE(stalled.stall());
+    const ProcessResult uninstalled = service_verb(L"uninstall");
+    ASSERT_EQ(uninstalled.exit_code, 0u) << uninstalled.err;
+    ASSERT_EQ(service_state(), static_cast<DWORD>(SERVICE_STOP_PENDING)) << "nothing to wait for";
+
+    const ProcessResult installed = service_verb(L"install");
+    EXPECT_EQ(installed.exit_code, 0u) << installed.err;
+    EXPECT_EQ(installed.out,
+              "Service is marked for deletion, waiting for it to go...\n"
+              "Service installed and started successfully\n");
+    ASSERT_TRUE(stalled.undo());
+    wait_for_state(SERVICE_RUNNING);
+    expect_serving("installed again");
 }
 
 // ---- Someone else holds the pipe name -----------------------------------------------------------
