@@ -128,26 +128,36 @@ unsigned long count_from(const std::wstring& path, unsigned long long offset,
     return found;
 }
 
-// (a): the core alone, its output thrown away.
-Result<FloodReport> flood_to_nul() {
-    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    const KernelHandle nul(::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                         &inheritable, OPEN_EXISTING, 0, nullptr));
+// The flood core with its standard output and error on `out` and `err` (inheritable), its old
+// report deleted first.
+Result<KernelHandle> start_flood_core(HANDLE out, HANDLE err) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = nul.get();
-    startup.hStdError = nul.get();
+    startup.hStdOutput = out;
+    startup.hStdError = err;
     std::wstring command_line = L"\"" + flood_core() + L"\" -f \"" + flood_config() + L"\"";
     PROCESS_INFORMATION created{};
     ::DeleteFileW(flood_report().c_str());
     if (!::CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                           nullptr, nullptr, &startup, &created)) {
-        return Result<FloodReport>::failure("cannot start flood_core.exe: " +
-                                            system_error_text(::GetLastError()));
+        return Result<KernelHandle>::failure("cannot start flood_core.exe: " +
+                                             system_error_text(::GetLastError()));
     }
-    const KernelHandle process(created.hProcess), thread(created.hThread);
-    ::WaitForSingleObject(process.get(), 60000);
+    const KernelHandle thread(created.hThread);
+    return KernelHandle(created.hProcess);
+}
+
+// (a): the core alone, its output thrown away.
+Result<FloodReport> flood_to_nul() {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    const KernelHandle nul(::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         &inheritable, OPEN_EXISTING, 0, nullptr));
+    const Result<KernelHandle> process = start_flood_core(nul.get(), nul.get());
+    if (!process) {
+        return Result<FloodReport>::failure(process.error());
+    }
+    ::WaitForSingleObject(process.value().get(), 60000);
     return read_report();
 }
 
@@ -169,20 +179,10 @@ Result<FloodReport> flood_to_reader(long long& last_append) {
     KernelHandle out_write(ends[1]), err_write(ends[3]);
     ::SetHandleInformation(out_read.get(), HANDLE_FLAG_INHERIT, 0);
     ::SetHandleInformation(err_read.get(), HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out_write.get();
-    startup.hStdError = err_write.get();
-    std::wstring command_line = L"\"" + flood_core() + L"\" -f \"" + flood_config() + L"\"";
-    PROCESS_INFORMATION created{};
-    ::DeleteFileW(flood_report().c_str());
-    if (!::CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                          nullptr, nullptr, &startup, &created)) {
-        return Result<FloodReport>::failure("cannot start flood_core.exe: " +
-                                            system_error_text(::GetLastError()));
+    const Result<KernelHandle> process = start_flood_core(out_write.get(), err_write.get());
+    if (!process) {
+        return Result<FloodReport>::failure(process.error());
     }
-    const KernelHandle process(created.hProcess), thread(created.hThread);
     out_write.reset();
     err_write.reset();
     std::mutex appending;
@@ -200,7 +200,7 @@ Result<FloodReport> flood_to_reader(long long& last_append) {
     std::thread err_reader(reader, err_read.get());
     reader(out_read.get());
     err_reader.join();
-    ::WaitForSingleObject(process.get(), 60000);
+    ::WaitForSingleObject(process.value().get(), 60000);
     ::DeleteFileW(path.c_str());
     return read_report();
 }
