@@ -141,14 +141,15 @@ void look_up_service(ServiceLookup& found) {
         return;
     }
     found.pid = status.dwProcessId;
+    const Error ended =
+        not_sent(ErrorKind::NOT_RUNNING,
+                 not_running + " (its process " + std::to_string(found.pid) + " has ended)");
     found.process.reset(::OpenProcess(SYNCHRONIZE, FALSE, found.pid));
     if (!found.process) {
         // Access denied (a LocalSystem process's default descriptor may refuse it): the id is
         // then looked up for every request. Any other failure: no such process any more.
         if (::GetLastError() != ERROR_ACCESS_DENIED) {
-            found.error =
-                not_sent(ErrorKind::NOT_RUNNING, not_running + " (its process " +
-                                                     std::to_string(found.pid) + " has ended)");
+            found.error = ended;
         }
         return;
     }
@@ -158,9 +159,7 @@ void look_up_service(ServiceLookup& found) {
     if (::WaitForSingleObject(found.process.get(), 0) != WAIT_TIMEOUT || !query(again) ||
         again.dwProcessId != found.pid) {
         found.process.reset();
-        found.error =
-            not_sent(ErrorKind::NOT_RUNNING,
-                     not_running + " (its process " + std::to_string(found.pid) + " has ended)");
+        found.error = ended;
     }
 }
 
