@@ -9,6 +9,7 @@
 #include "core/launch_win.h"
 #include "core/supervisor_win.h"
 #include "log/log.h"
+#include "log/log_line.h"
 
 namespace zelto {
 
@@ -64,7 +65,7 @@ ErrorText replace_core(std::optional<CoreProcess>& slot_core, const std::string&
         end_core(*slot_core);
     }
     const std::string config_dir = config_dir_of(config_path);
-    log_core("Config dir: " + config_dir);
+    log_core("Config dir: " + escape_log_text(config_dir));
 
     Result<LaunchedCore> launched = launch_core(core_path, config_dir, config_path);
     if (!launched) {
@@ -95,15 +96,16 @@ ErrorText replace_core(std::optional<CoreProcess>& slot_core, const std::string&
 }  // namespace
 
 ErrorText start_core(const std::string& config_path, const std::string& core_path) {
-    log_core("start_core called: config=" + config_path + ", core=" + core_path);
+    log_core("start_core called: config=" + escape_log_text(config_path) +
+             ", core=" + escape_log_text(core_path));
     if (!path_exists(config_path)) {
         std::string message = "Config file not found: " + config_path;
-        log_core(message);
+        log_core(escape_log_text(message));
         return message;
     }
     if (!path_exists(core_path)) {
         std::string message = "Core binary not found: " + core_path;
-        log_core(message);
+        log_core(escape_log_text(message));
         return message;
     }
     return with_core_slot([&](std::optional<CoreProcess>& slot_core) {

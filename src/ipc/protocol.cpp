@@ -4,6 +4,7 @@
 
 #include "ipc/base64.h"
 #include "common/utf8.h"
+#include "log/log_line.h"
 
 namespace zelto {
 
@@ -68,9 +69,9 @@ std::string respond(std::string_view request_text, ProtocolHost& host) {
 std::string handle_request(std::string_view request_bytes, ProtocolHost& host) {
     const std::string decoded = decode_utf8_lossy(request_bytes);
     const std::string_view request_text = trim_white_space(decoded);
-    host.log_ipc("Received request: " + std::string(request_text));
+    host.log_ipc("Received request: " + escape_log_text(request_text));
     std::string response = respond(request_text, host);
-    host.log_ipc("Sending response: " + response);
+    host.log_ipc("Sending response: " + escape_log_text(response));
     return response;
 }
 

@@ -16,8 +16,14 @@ inline constexpr std::string_view LOG_TAG_NONE = "";
 inline constexpr std::string_view LOG_TAG_IPC = "[IPC] ";
 inline constexpr std::string_view LOG_TAG_CORE = "[CORE] ";
 
-// The one line the log writes of its own: how many lines it lost while its writes were stuck.
-std::string dropped_lines_message(std::uint64_t count);
+// The log's line for the lines it could not write since its last line that got through, and
+// why ("writes stuck; free space below the floor", say).
+std::string dropped_lines_message(std::uint64_t count, std::string_view causes);
+
+// Text that comes from a client or a path, for a log line: CR, LF and the other C0 controls but
+// TAB as visible escapes (\r, \n, \xHH), so that one call writes one line and no caller can
+// write a line that looks like the service's own.
+std::string escape_log_text(std::string_view text);
 
 // Whole seconds since 1970, truncated; a clock before 1970 gives 0.
 std::uint64_t seconds_since_1970(std::uint64_t filetime);

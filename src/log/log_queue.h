@@ -1,8 +1,9 @@
 #pragma once
 // One writer owns the log file; every other thread hands it complete lines through one bounded
 // queue. A caller waits until its lines are handed to the system, as a direct append would, but
-// never past a short limit: a write that does not return (a user's lock on the world-readable
-// file) must not hold up the threads that serve the pipe, the stop and the core's output.
+// never past a short limit: a write that is slow or does not return (a user's lock on the
+// world-readable file) must not hold up the threads that serve the pipe, the stop and the core's
+// output.
 
 #include <algorithm>
 #include <chrono>
@@ -15,19 +16,19 @@
 #include <string_view>
 #include <utility>
 
-#include "log/log_line.h"
-
 namespace zelto {
 
 // What the queue may hold beyond the batch the writer is writing.
 inline constexpr std::size_t LOG_QUEUE_CAPACITY = 4u << 20;
-// How long a writer may make no progress before callers stop waiting for it.
-inline constexpr std::chrono::milliseconds LOG_STALL_LIMIT{1000};
+// How long a caller waits for its lines at most. A write that has taken this long makes the
+// writer slow: no call waits for it until a write returns within the limit again, so the lines
+// of one request hold its answer this long in all, however slowly each write returns.
+inline constexpr std::chrono::milliseconds LOG_WAIT_LIMIT{250};
 
-// Writes complete lines to the file; a failure loses them.
-using LogWrite = std::function<void(std::string_view lines)>;
-// The system clock, in 100-ns intervals since 1601-01-01 UTC, for the dropped-lines line.
-using LogClock = std::function<std::uint64_t()>;
+// Writes `count` complete lines to the file, after counting `dropped` lines that never reached
+// it because the queue was full while the writer was slow.
+using LogWrite =
+    std::function<void(std::string_view lines, std::size_t count, std::uint64_t dropped)>;
 
 // Mutex and Condition are the standard ones but for the service's own queue: there the
 // system's slim locks, since every log line passes two waits and Wine serves the standard ones
@@ -36,25 +37,25 @@ using LogClock = std::function<std::uint64_t()>;
 template <typename Mutex = std::mutex, typename Condition = std::condition_variable>
 class BasicLogQueue {
   public:
-    BasicLogQueue(LogClock clock, std::size_t capacity = LOG_QUEUE_CAPACITY,
-                  std::chrono::milliseconds stall_limit = LOG_STALL_LIMIT)
-        : clock_(std::move(clock)), capacity_(capacity), stall_limit_(stall_limit) {}
+    explicit BasicLogQueue(std::size_t capacity = LOG_QUEUE_CAPACITY,
+                           std::chrono::milliseconds wait_limit = LOG_WAIT_LIMIT)
+        : capacity_(capacity), wait_limit_(wait_limit) {}
 
     // Queues `lines` (`count` complete lines, formatted and stamped by the caller) and waits
-    // until the writer has written them, at most the stall limit. When there is no room, it
-    // waits for room as long; lines that still find none are dropped and counted. Once the
-    // writer has been stuck in one write for the limit, nothing waits at all.
+    // until the writer has written them, at most the wait limit. When there is no room, it
+    // waits for room as long; lines that still find none are dropped and counted. While the
+    // writer is slow, nothing waits at all.
     void submit(std::string lines, std::size_t count) {
         std::unique_lock<Mutex> guard(lock_);
         // Even a healthy writer is not waited for beyond the limit, so no caller ever is.
-        const Clock::time_point deadline = Clock::now() + stall_limit_;
+        const Clock::time_point deadline = Clock::now() + wait_limit_;
         // Lines larger than the whole queue still go when it is empty.
         auto has_room = [&] {
             return pending_.empty() || pending_.size() + lines.size() <= capacity_;
         };
         auto give_up = [&] {
             const Clock::time_point now = Clock::now();
-            return now >= deadline || stalled(now);
+            return now >= deadline || slow(now);
         };
         while (!has_room() && !give_up()) {
             room_.wait_until(guard, wake_time(deadline));
@@ -68,6 +69,7 @@ class BasicLogQueue {
         } else {
             pending_ += lines;
         }
+        pending_count_ += count;
         const std::uint64_t batch = ++submitted_;
         queued_.notify_one();
         while (written_ < batch && !give_up()) {
@@ -85,8 +87,8 @@ class BasicLogQueue {
         return written_ == submitted_;
     }
 
-    // The writer's loop: takes everything queued and writes it with one call, preceded, after
-    // lines were dropped, by one line that counts them. Returns once closed and written.
+    // The writer's loop: takes everything queued and writes it with one call, with the count of
+    // the lines dropped since the last call. Returns once closed and written.
     void run_writer(const LogWrite& write) {
         std::unique_lock<Mutex> guard(lock_);
         for (;;) {
@@ -98,15 +100,8 @@ class BasicLogQueue {
             }
             std::string batch;
             batch.swap(pending_);
-            if (dropped_ > 0) {
-                try {
-                    batch.insert(0, format_log_line(clock_(), LOG_TAG_NONE,
-                                                    dropped_lines_message(dropped_)));
-                } catch (...) {
-                    // Out of memory for the count line: the count is lost, the lines are not.
-                }
-                dropped_ = 0;
-            }
+            const std::size_t count = std::exchange(pending_count_, 0);
+            const std::uint64_t dropped = std::exchange(dropped_, 0);
             const std::uint64_t taken = submitted_;
             writing_ = true;
             write_started_ = Clock::now();
@@ -114,13 +109,14 @@ class BasicLogQueue {
             // Room for new lines opens now, not when this write returns.
             room_.notify_all();
             try {
-                write(batch);
+                write(batch, count, dropped);
             } catch (...) {
                 // Out of memory in the write: these lines are lost like any that cannot be written.
             }
             batch = std::string();
             guard.lock();
             writing_ = false;
+            slow_ = Clock::now() - write_started_ >= wait_limit_;
             written_ = taken;
             written_changed_.notify_all();
         }
@@ -138,29 +134,31 @@ class BasicLogQueue {
   private:
     using Clock = std::chrono::steady_clock;
 
-    bool stalled(Clock::time_point now) const {
-        return writing_ && now - write_started_ >= stall_limit_;
+    // The last write took the limit or more, or the one under way has.
+    bool slow(Clock::time_point now) const {
+        return slow_ || (writing_ && now - write_started_ >= wait_limit_);
     }
 
-    // A write under way turns stuck at its start plus the limit; one that starts later is found
-    // stuck at the latest by the caller's own deadline.
+    // A write under way turns slow at its start plus the limit; one that starts later is found
+    // slow at the latest by the caller's own deadline.
     Clock::time_point wake_time(Clock::time_point deadline) const {
-        return writing_ ? std::min(deadline, write_started_ + stall_limit_) : deadline;
+        return writing_ ? std::min(deadline, write_started_ + wait_limit_) : deadline;
     }
 
-    const LogClock clock_;
     const std::size_t capacity_;
-    const std::chrono::milliseconds stall_limit_;
+    const std::chrono::milliseconds wait_limit_;
 
     Mutex lock_;
     Condition queued_;           // the writer waits for lines
     Condition room_;             // callers wait for room
     Condition written_changed_;  // callers wait for their lines; the stop for all
     std::string pending_;
-    std::uint64_t submitted_ = 0;  // batches queued, numbered from 1
-    std::uint64_t written_ = 0;    // the last batch the writer finished with
-    std::uint64_t dropped_ = 0;    // lines since the last count line
+    std::size_t pending_count_ = 0;  // lines in pending_
+    std::uint64_t submitted_ = 0;    // batches queued, numbered from 1
+    std::uint64_t written_ = 0;      // the last batch the writer finished with
+    std::uint64_t dropped_ = 0;      // lines since the last count line
     bool writing_ = false;
+    bool slow_ = false;
     Clock::time_point write_started_;
     bool closed_ = false;
 };

@@ -2,14 +2,20 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
+#include <cstddef>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
+#include "common/settings_win.h"
 #include "common/unique_handle.h"
+#include "common/win_text.h"
 #include "log/log.h"
+#include "log/log_appender.h"
 #include "log/log_file.h"
 #include "log/log_line.h"
 #include "log/log_queue.h"
@@ -35,29 +41,27 @@ class WriteLockGuard {
     WriteLockGuard& operator=(const WriteLockGuard&) = delete;
 };
 
-// A planted symbolic link (opened as itself, see FILE_FLAG_OPEN_REPARSE_POINT) or hard link.
-// The two narrow queries cost a fraction of GetFileInformationByHandle, which is paid per line.
-bool is_planted_link(HANDLE file) {
+// The file's size, or none for a planted symbolic link (opened as itself, see
+// FILE_FLAG_OPEN_REPARSE_POINT) or hard link, or a file that cannot be asked. The two narrow
+// queries cost a fraction of GetFileInformationByHandle, which is paid per batch.
+std::optional<std::uint64_t> unlinked_file_size(HANDLE file) {
     FILE_ATTRIBUTE_TAG_INFO tag{};
     FILE_STANDARD_INFO standard{};
     if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) ||
-        !::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard)) {
-        return true;
+        !::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) ||
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || standard.NumberOfLinks > 1) {
+        return std::nullopt;
     }
-    return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || standard.NumberOfLinks > 1;
+    return static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
 }
 
-void write_all(HANDLE file, std::string_view bytes) {
-    const WriteLockGuard guard;
-    while (!bytes.empty()) {
-        // One call for any real line; the cap only keeps the size within a DWORD.
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
-        DWORD written = 0;
-        if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr)) {
-            return;
-        }
-        bytes.remove_prefix(written);
-    }
+bool same_file(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION first{};
+    BY_HANDLE_FILE_INFORMATION second{};
+    return ::GetFileInformationByHandle(a, &first) && ::GetFileInformationByHandle(b, &second) &&
+           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh &&
+           first.nFileIndexLow == second.nFileIndexLow;
 }
 
 std::uint64_t system_filetime() {
@@ -66,17 +70,100 @@ std::uint64_t system_filetime() {
     return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
 }
 
+std::string last_error_text() {
+    return system_error_text(::GetLastError());
+}
+
+// The log file at `path`, opened afresh for each batch.
+class WinLogFiles final : public LogFiles {
+  public:
+    explicit WinLogFiles(std::wstring path)
+        : path_(std::move(path)), folder_(path_.substr(0, path_.find_last_of(L'\\') + 1)) {}
+
+    Opened open() override {
+        file_.reset(::CreateFileW(path_.c_str(), LOG_ACCESS, LOG_SHARE, nullptr, OPEN_ALWAYS,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!file_) {
+            return {last_error_text(), 0};
+        }
+        const std::optional<std::uint64_t> size = unlinked_file_size(file_.get());
+        if (!size) {
+            file_.reset();
+            return {"the log's path is a link", 0};
+        }
+        return {{}, *size};
+    }
+
+    Written append(std::string_view bytes) override {
+        const WriteLockGuard guard;
+        const std::size_t total = bytes.size();
+        while (!bytes.empty()) {
+            // One call for any real batch; the cap only keeps the size within a DWORD.
+            const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+            DWORD written = 0;
+            if (!::WriteFile(file_.get(), bytes.data(), chunk, &written, nullptr)) {
+                return {last_error_text(), total - bytes.size()};
+            }
+            bytes.remove_prefix(written);
+        }
+        return {{}, total};
+    }
+
+    // The rename goes through a handle of its own with DELETE, checked to be the file this writer
+    // opened, so the appending handle keeps its append-only access and nothing swapped in at the
+    // path since is moved. Renaming replaces a file or link at the rotated name without writing
+    // through it; a folder or a file held there without delete sharing makes it fail.
+    std::string rotate() override {
+        const KernelHandle mover(::CreateFileW(path_.c_str(), DELETE | SYNCHRONIZE, LOG_SHARE,
+                                               nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                               nullptr));
+        if (!mover) {
+            return last_error_text();
+        }
+        if (!same_file(mover.get(), file_.get())) {
+            return "the log was replaced while it was rotated";
+        }
+        const std::wstring target = folder_ + to_wide(LOG_ROTATED_NAME);
+        std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+        auto* const rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+        rename->ReplaceIfExists = TRUE;
+        rename->RootDirectory = nullptr;
+        rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+        std::copy(target.begin(), target.end(), rename->FileName);
+        if (!::SetFileInformationByHandle(mover.get(), FileRenameInfo, rename,
+                                          static_cast<DWORD>(buffer.size()))) {
+            return last_error_text();
+        }
+        const Opened fresh = open();
+        return fresh.error;
+    }
+
+    void close() override { file_.reset(); }
+
+    std::optional<Volume> volume() override {
+        ULARGE_INTEGER available{};
+        ULARGE_INTEGER total{};
+        ULARGE_INTEGER free{};
+        if (!::GetDiskFreeSpaceExW(folder_.c_str(), &available, &total, &free)) {
+            return std::nullopt;
+        }
+        return Volume{free.QuadPart, total.QuadPart};
+    }
+
+  private:
+    const std::wstring path_;
+    const std::wstring folder_;
+    KernelHandle file_;
+};
+
 }  // namespace
 
 void append_log_lines(std::wstring_view path, std::string_view lines) {
     try {
-        const std::wstring name(path);
-        const KernelHandle file(::CreateFileW(name.c_str(), LOG_ACCESS, LOG_SHARE, nullptr,
-                                              OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        if (!file || is_planted_link(file.get())) {
-            return;
+        WinLogFiles files{std::wstring(path)};
+        if (files.open().error.empty()) {
+            static_cast<void>(files.append(lines));
         }
-        write_all(file.get(), lines);
     } catch (...) {
         // Out of memory for the path: the lines are lost like any that cannot be written.
     }
@@ -118,16 +205,29 @@ class SlimCondition {
 
 using ServiceLogQueue = BasicLogQueue<SlimLock, SlimCondition>;
 
+LogSettings read_log_settings() {
+    return log_settings([](std::string_view name) { return read_setting(to_wide(name)); });
+}
+
 // Never destroyed: its writer may be stuck in a write when the process ends, and ending the
 // process is what ends that thread. Null when the writer could not start; every call then
-// appends its own line.
+// appends its own line. The administrator's limits are read once, by the process's first line.
 ServiceLogQueue* start_log_writer() noexcept {
     try {
-        auto queue = std::make_unique<ServiceLogQueue>(system_filetime);
-        std::thread([writer = queue.get()] {
+        auto queue = std::make_unique<ServiceLogQueue>();
+        const LogSettings settings = read_log_settings();
+        auto files = std::make_unique<WinLogFiles>(std::wstring(LOG_FILE_PATH));
+        auto appender = std::make_unique<LogAppender>(*files, system_filetime, settings.limits);
+        std::thread([writer = queue.get(), files = std::move(files),
+                     appender = std::move(appender)] {
             writer->run_writer(
-                [](std::string_view lines) { append_log_lines(LOG_FILE_PATH, lines); });
+                [&](std::string_view lines, std::size_t count, std::uint64_t dropped) {
+                    appender->append(lines, count, dropped);
+                });
         }).detach();
+        for (const std::string& complaint : settings.complaints) {
+            queue->submit(format_log_line(system_filetime(), LOG_TAG_NONE, complaint), 1);
+        }
         return queue.release();
     } catch (...) {
         return nullptr;

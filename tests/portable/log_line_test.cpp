@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "log/log_appender.h"
 #include "log/log_queue.h"
 
 namespace zelto {
@@ -60,12 +61,33 @@ TEST(LogLine, PreEpochClockWritesZero) {
     EXPECT_EQ(format_log_line(AT_1970 - 10000000, LOG_TAG_IPC, "x"), "[0] [IPC] x\n");
 }
 
-// A log queue whose file side keeps what it is given and, while held, does not return, as a
-// write into a file another process has locked.
+TEST(LogLine, ClientTextIsEscapedToOneLine) {
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"STATUS\n[1] [IPC] Sending response: OK|forged",
+         "STATUS\\n[1] [IPC] Sending response: OK|forged"},
+        {"a\r\nb\tc", "a\\r\\nb\tc"},
+        {std::string_view("\0\x01\x1f\x20\x7f", 5), "\\x00\\x01\\x1F \x7f"},
+        {"C:\\proxy\\gr\xC3\xBC\xC3\x9F.yaml", "C:\\proxy\\gr\xC3\xBC\xC3\x9F.yaml"},
+    };
+    for (const auto& [text, escaped] : cases) {
+        EXPECT_EQ(escape_log_text(text), escaped);
+    }
+}
+
+// A log queue whose file side keeps what it is given (and the count of lines dropped before it)
+// and, while held, does not return, as a write into a file another process has locked; each
+// write takes `delay` at least, as one a slow reader's lock holds up.
 struct HeldQueue {
-    HeldQueue(std::size_t capacity, std::chrono::milliseconds stall_limit)
-        : queue([] { return AT_1970; }, capacity, stall_limit),
-          writer([this] { queue.run_writer([this](std::string_view lines) { write(lines); }); }) {}
+    HeldQueue(std::size_t capacity, std::chrono::milliseconds wait_limit,
+              std::chrono::milliseconds write_delay = {})
+        : delay(write_delay), queue(capacity, wait_limit), writer([this] {
+              queue.run_writer([this](std::string_view lines, std::size_t, std::uint64_t dropped) {
+                  std::this_thread::sleep_for(delay);
+                  write(dropped > 0
+                            ? "[dropped " + std::to_string(dropped) + "]\n" + std::string(lines)
+                            : std::string(lines));
+              });
+          }) {}
     ~HeldQueue() {
         hold(false);
         queue.close();
@@ -92,6 +114,7 @@ struct HeldQueue {
         return text;
     }
 
+    const std::chrono::milliseconds delay;
     std::mutex lock;
     std::condition_variable changed;
     bool held = false;
@@ -176,7 +199,136 @@ TEST(LogQueue, StuckWriterStallsNobodyAndCountsWhatItDrops) {
     EXPECT_TRUE(log.queue.drain(milliseconds(5000)));
     // Once written, a call returns with its line in the file.
     log.queue.submit("after\n", 1);
-    EXPECT_EQ(log.written(), "in\n[0] Log writes were stuck: 4 lines dropped\nq1\nq2\nq3\nafter\n");
+    EXPECT_EQ(log.written(), "in\n[dropped 4]\nq1\nq2\nq3\nafter\n");
+}
+
+TEST(LogQueue, SlowWritesHoldTheLinesOfOneRequestAtMostTheLimitInAll) {
+    HeldQueue log(LOG_QUEUE_CAPACITY, LOG_WAIT_LIMIT, milliseconds(900));
+    milliseconds waited{0};
+    // The request's work between its lines spreads them over several writes.
+    for (const char* line : {"a\n", "b\n", "c\n", "d\n"}) {
+        const Clock::time_point start = Clock::now();
+        log.queue.submit(line, 1);
+        waited += since(start);
+        std::this_thread::sleep_for(milliseconds(400));
+    }
+    EXPECT_LE(waited, LOG_WAIT_LIMIT + milliseconds(100));
+    EXPECT_TRUE(log.queue.drain(milliseconds(5000)));
+    EXPECT_EQ(log.written(), "a\nb\nc\nd\n");
+}
+
+// The log's file system as the writer's tests set it: a file, its rotated copy, the volume's
+// free bytes, and the errors each step is to meet.
+struct FakeFiles final : LogFiles {
+    Opened open() override { return {open_error, file.size()}; }
+    Written append(std::string_view bytes) override {
+        if (!write_error.empty()) {
+            return {write_error, 0};
+        }
+        file += bytes;
+        free -= bytes.size();
+        return {{}, bytes.size()};
+    }
+    std::string rotate() override {
+        if (rotate_error.empty()) {
+            rotated = std::exchange(file, "");
+        }
+        return rotate_error;
+    }
+    void close() override {}
+    std::optional<Volume> volume() override { return Volume{free, 100 * GIB}; }
+
+    std::string file, rotated, open_error, write_error, rotate_error;
+    std::uint64_t free = 20000;
+};
+
+std::string dropped(std::string_view causes, int count) {
+    return "[0] " + dropped_lines_message(count, causes) + "\n";
+}
+
+TEST(LogAppender, RotatesAtTheLimitKeepsTheFloorAndCountsEveryLostLine) {
+    FakeFiles files;
+    LogAppender log(
+        files, [] { return AT_1970; }, LogLimits{40, 19000}, milliseconds(0));
+    const std::string first = "0123456789\n0123456789\n", at_limit = first + "abcdefghijklmnopq\n";
+    log.append(first, 2, 0);
+    log.append("abcdefghijklmnopq\n", 1, 0);  // exactly the limit: no rotation
+    EXPECT_EQ(files.file, at_limit);
+
+    files.rotate_error = "held";
+    log.append("x\n", 1, 0);
+    files.rotate_error.clear();
+    files.open_error = "sharing violation";
+    log.append("y\n", 1, 2);
+    files.open_error.clear();
+    EXPECT_EQ(files.file, at_limit) << "nothing is written past the limit";
+    log.append("z\n", 1, 0);
+    EXPECT_EQ(files.rotated, at_limit);
+    EXPECT_EQ(files.file,
+              "[0] Log reached its limit of 40 bytes: earlier lines are in "
+              "velmora-service.log.1\n" +
+                  dropped("writes stuck; rotation failed: held; open or write failed: sharing "
+                          "violation",
+                          4) +
+                  "z\n");
+
+    // 1000 bytes above the floor, less what was written: a batch that fits exactly goes in.
+    files.file.clear();
+    const std::size_t room = files.free - 19000;
+    log.append(std::string(room - 1, 'r') + "\n", 1, 0);
+    EXPECT_EQ(files.free, 19000u);
+    files.file.clear();
+    log.append("over\n", 1, 0);
+    log.append("over\n", 1, 0);
+    EXPECT_EQ(files.file,
+              "[0] Free space on the log's volume is below its floor of 19000 bytes (19000 bytes "
+              "free): lines are dropped and counted until there is room\n");
+    files.free += 1000;
+    files.write_error = "disk full";
+    log.append("lost\n", 1, 0);
+    files.write_error.clear();
+    files.file.clear();
+    log.append("back\n", 1, 0);
+    EXPECT_EQ(files.file,
+              dropped("free space below the floor; open or write failed: disk full", 3) + "back\n");
+}
+
+TEST(LogAppender, SettingsAndTheirDefaults) {
+    auto value = [](std::uint32_t type, std::vector<std::uint8_t> data) {
+        return std::optional<SettingValue>(SettingValue{type, std::move(data)});
+    };
+    const std::string IGNORED =
+        "Log setting LogMaxBytes in HKLM\\SOFTWARE\\Zelto\\Service ignored: ";
+    struct Case {
+        Result<std::optional<SettingValue>> max_bytes;
+        std::uint64_t limit;
+        std::string complaint;
+    };
+    const Case cases[] = {
+        {std::optional<SettingValue>(), GIB, ""},
+        {value(SETTING_TYPE_DWORD, {0, 0, 0, 0}), 0, ""},
+        {value(SETTING_TYPE_DWORD, {0, 0, 0x40, 0}), 4 * MIB, ""},
+        {value(SETTING_TYPE_QWORD, {0, 0, 0, 0, 1, 0, 0, 0}), 4 * GIB, ""},
+        {value(SETTING_TYPE_DWORD, {0xFF, 0xFF, 0x0F, 0}), GIB,
+         IGNORED + "out of range: 0 for no limit, or at least 1048576"},
+        {value(1, {'4', 0}), GIB, IGNORED + "must be REG_DWORD or REG_QWORD"},
+        {value(SETTING_TYPE_QWORD, {1, 0, 0, 0}), GIB, IGNORED + "must be REG_DWORD or REG_QWORD"},
+        {Result<std::optional<SettingValue>>::failure("Access is denied. (os error 5)"), GIB,
+         IGNORED + "Access is denied. (os error 5)"},
+    };
+    for (const Case& c : cases) {
+        const LogSettings settings = log_settings([&](std::string_view name) {
+            return name == "LogMaxBytes" ? c.max_bytes : std::optional<SettingValue>();
+        });
+        EXPECT_EQ(settings.limits.max_bytes, c.limit) << c.complaint;
+        EXPECT_EQ(settings.complaints,
+                  c.complaint.empty() ? std::vector<std::string>{} : std::vector{c.complaint});
+        EXPECT_EQ(settings.limits.keep_free, std::nullopt);
+    }
+    // The default floor: 1 GiB, or a tenth of a volume smaller than 10 GiB.
+    EXPECT_EQ(log_floor({}, 64 * MIB), 64 * MIB / 10);
+    EXPECT_EQ(log_floor({}, 100 * GIB), GIB);
+    EXPECT_EQ(log_floor({GIB, 0}, 100 * GIB), 0u);
 }
 
 }  // namespace

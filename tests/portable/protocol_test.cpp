@@ -1,5 +1,7 @@
 #include "ipc/protocol.h"
 
+#include "log/log_line.h"
+
 #include <gtest/gtest.h>
 
 #include <utility>
@@ -113,8 +115,10 @@ TEST(HandleRequest, AnswersEveryRequestExactlyAndLogsBothSides) {
         EXPECT_EQ(host.starts, expected_starts);
         EXPECT_EQ(host.stops, c.stops);
         const std::string logged = c.logged_request.value_or(c.request);
-        const std::vector<std::string> expected_log = {"Received request: " + logged,
-                                                       "Sending response: " + c.response};
+        // Each side one line, whatever the client sent.
+        const std::vector<std::string> expected_log = {
+            "Received request: " + escape_log_text(logged),
+            "Sending response: " + escape_log_text(c.response)};
         EXPECT_EQ(host.log_lines, expected_log);
     }
 }

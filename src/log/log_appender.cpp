@@ -1,0 +1,175 @@
+#include "log/log_appender.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "log/log_line.h"
+
+namespace zelto {
+
+namespace {
+
+constexpr std::string_view MAX_BYTES_NAME = "LogMaxBytes";
+constexpr std::string_view KEEP_FREE_NAME = "LogKeepFreeBytes";
+
+// The value of `name` as a number, or none with a complaint when it is there but cannot be used.
+std::optional<std::uint64_t> number_setting(const ReadSetting& read, std::string_view name,
+                                            std::vector<std::string>& complaints) {
+    auto complain = [&](const std::string& reason) {
+        complaints.push_back("Log setting " + std::string(name) + " in " +
+                             std::string(SETTINGS_KEY_NAME) + " ignored: " + reason);
+        return std::nullopt;
+    };
+    const Result<std::optional<SettingValue>> value = read(name);
+    if (!value) {
+        return complain(value.error());
+    }
+    if (!value.value()) {
+        return std::nullopt;
+    }
+    const Result<std::uint64_t> number = setting_number(*value.value());
+    if (!number) {
+        return complain(number.error());
+    }
+    if (name == MAX_BYTES_NAME && number.value() != 0 && number.value() < LOG_MAX_BYTES_LEAST) {
+        return complain("out of range: 0 for no limit, or at least " +
+                        std::to_string(LOG_MAX_BYTES_LEAST));
+    }
+    return number.value();
+}
+
+std::size_t line_ends_in(std::string_view bytes) {
+    return static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n'));
+}
+
+}  // namespace
+
+LogSettings log_settings(const ReadSetting& read) {
+    LogSettings settings;
+    if (const auto max_bytes = number_setting(read, MAX_BYTES_NAME, settings.complaints)) {
+        settings.limits.max_bytes = *max_bytes;
+    }
+    settings.limits.keep_free = number_setting(read, KEEP_FREE_NAME, settings.complaints);
+    return settings;
+}
+
+std::uint64_t log_floor(const LogLimits& limits, std::uint64_t total_bytes) {
+    return limits.keep_free.value_or(std::min(LOG_KEEP_FREE_DEFAULT, total_bytes / 10));
+}
+
+LogAppender::LogAppender(LogFiles& files, Clock clock, LogLimits limits,
+                         std::chrono::milliseconds space_interval)
+    : files_(files), clock_(std::move(clock)), limits_(limits), space_interval_(space_interval) {}
+
+void LogAppender::append(std::string_view lines, std::size_t count, std::uint64_t stuck_dropped) {
+    if (stuck_dropped > 0) {
+        lose(stuck_dropped, STUCK);
+    }
+    if (!room_for(lines.size())) {
+        if (!floor_said_) {
+            // Said once, and allowed to cross the floor: an administrator must learn why the log
+            // went quiet.
+            floor_said_ = true;
+            const std::string line =
+                own_line("Free space on the log's volume is below its floor of " +
+                         std::to_string(log_floor(limits_, volume_->total_bytes)) + " bytes (" +
+                         std::to_string(volume_->free_bytes) +
+                         " bytes free): lines are dropped and counted until there is room");
+            if (files_.open().error.empty()) {
+                written_since_asked_ += files_.append(line).bytes;
+                files_.close();
+            }
+        }
+        lose(count, NO_ROOM);
+        return;
+    }
+    floor_said_ = false;
+
+    const LogFiles::Opened opened = files_.open();
+    if (!opened.error.empty()) {
+        lose(count, FILE, opened.error);
+        return;
+    }
+    std::string own;
+    if (limits_.max_bytes != 0 && opened.size > 0 &&
+        opened.size + lines.size() > limits_.max_bytes) {
+        if (std::string error = files_.rotate(); !error.empty()) {
+            files_.close();
+            lose(count, ROTATION, std::move(error));
+            return;
+        }
+        own = own_line("Log reached its limit of " + std::to_string(limits_.max_bytes) +
+                       " bytes: earlier lines are in " + std::string(LOG_ROTATED_NAME));
+    }
+    if (dropped_ > 0) {
+        own += own_line(dropped_message());
+    }
+    // The batch is copied only in the rare case that the writer has lines of its own.
+    const std::string joined = own.empty() ? std::string() : own + std::string(lines);
+    const std::string_view bytes = own.empty() ? lines : std::string_view(joined);
+    const LogFiles::Written written = files_.append(bytes);
+    files_.close();
+    written_since_asked_ += written.bytes;
+    if (written.bytes >= own.size()) {
+        dropped_ = 0;
+        causes_ = 0;
+    }
+    if (!written.error.empty()) {
+        const std::size_t unwritten =
+            written.bytes <= own.size() ? count : line_ends_in(bytes.substr(written.bytes));
+        lose(unwritten, FILE, written.error);
+    }
+}
+
+bool LogAppender::room_for(std::size_t bytes) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!volume_ || now - asked_at_ >= space_interval_ || written_since_asked_ >= LOG_SPACE_BYTES) {
+        volume_ = files_.volume();
+        asked_at_ = now;
+        written_since_asked_ = 0;
+    }
+    if (!volume_) {
+        return true;  // a volume that cannot be asked does not silence the log
+    }
+    const std::uint64_t floor = log_floor(limits_, volume_->total_bytes);
+    const std::uint64_t free_now =
+        volume_->free_bytes - std::min(volume_->free_bytes, written_since_asked_);
+    return free_now >= floor && free_now - floor >= bytes;
+}
+
+void LogAppender::lose(std::uint64_t count, Cause cause, std::string error) {
+    dropped_ += count;
+    causes_ |= cause;
+    if (cause == ROTATION) {
+        rotation_error_ = std::move(error);
+    } else if (cause == FILE) {
+        file_error_ = std::move(error);
+    }
+}
+
+std::string LogAppender::own_line(std::string_view message) const {
+    return format_log_line(clock_(), LOG_TAG_NONE, message);
+}
+
+std::string LogAppender::dropped_message() const {
+    std::string causes;
+    auto add = [&causes](std::string_view cause) {
+        causes += causes.empty() ? "" : "; ";
+        causes += cause;
+    };
+    if ((causes_ & STUCK) != 0) {
+        add("writes stuck");
+    }
+    if ((causes_ & NO_ROOM) != 0) {
+        add("free space below the floor");
+    }
+    if ((causes_ & ROTATION) != 0) {
+        add("rotation failed: " + rotation_error_);
+    }
+    if ((causes_ & FILE) != 0) {
+        add("open or write failed: " + file_error_);
+    }
+    return dropped_lines_message(dropped_, causes);
+}
+
+}  // namespace zelto
