@@ -1,6 +1,7 @@
 #include "log/log_appender.h"
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 #include "log/log_line.h"
@@ -65,25 +66,23 @@ void LogAppender::append(std::string_view lines, std::size_t count, std::uint64_
     if (stuck_dropped > 0) {
         lose(stuck_dropped, STUCK);
     }
-    if (!room_for(lines.size())) {
-        if (!floor_said_) {
-            // Said once, and allowed to cross the floor: an administrator must learn why the log
-            // went quiet.
-            floor_said_ = true;
-            const std::string line =
-                own_line("Free space on the log's volume is below its floor of " +
-                         std::to_string(log_floor(limits_, volume_->total_bytes)) + " bytes (" +
-                         std::to_string(volume_->free_bytes) +
-                         " bytes free): lines are dropped and counted until there is room");
-            if (files_.open().error.empty()) {
-                written_since_asked_ += files_.append(line).bytes;
-                files_.close();
-            }
-        }
+    // As many whole lines as the floor leaves room for; the rest is dropped and counted.
+    const std::uint64_t room = room_on_volume();
+    std::string_view kept = lines;
+    if (room < lines.size()) {
+        const std::size_t last_end =
+            room == 0 ? std::string_view::npos : lines.rfind('\n', room - 1);
+        kept = lines.substr(0, last_end == std::string_view::npos ? 0 : last_end + 1);
+    }
+    const std::size_t unkept = line_ends_in(lines.substr(kept.size()));
+    if (kept.empty() && !lines.empty()) {
+        say_floor_reached();
         lose(count, NO_ROOM);
         return;
     }
-    floor_said_ = false;
+    if (unkept == 0) {
+        floor_said_ = false;
+    }
 
     const LogFiles::Opened opened = files_.open();
     if (!opened.error.empty()) {
@@ -92,7 +91,7 @@ void LogAppender::append(std::string_view lines, std::size_t count, std::uint64_
     }
     std::string own;
     if (limits_.max_bytes != 0 && opened.size > 0 &&
-        opened.size + lines.size() > limits_.max_bytes) {
+        opened.size + kept.size() > limits_.max_bytes) {
         if (std::string error = files_.rotate(); !error.empty()) {
             files_.close();
             lose(count, ROTATION, std::move(error));
@@ -105,8 +104,8 @@ void LogAppender::append(std::string_view lines, std::size_t count, std::uint64_
         own += own_line(dropped_message());
     }
     // The batch is copied only in the rare case that the writer has lines of its own.
-    const std::string joined = own.empty() ? std::string() : own + std::string(lines);
-    const std::string_view bytes = own.empty() ? lines : std::string_view(joined);
+    const std::string joined = own.empty() ? std::string() : own + std::string(kept);
+    const std::string_view bytes = own.empty() ? kept : std::string_view(joined);
     const LogFiles::Written written = files_.append(bytes);
     files_.close();
     written_since_asked_ += written.bytes;
@@ -115,13 +114,35 @@ void LogAppender::append(std::string_view lines, std::size_t count, std::uint64_
         causes_ = 0;
     }
     if (!written.error.empty()) {
-        const std::size_t unwritten =
-            written.bytes <= own.size() ? count : line_ends_in(bytes.substr(written.bytes));
+        const std::size_t unwritten = written.bytes <= own.size()
+                                          ? count - unkept
+                                          : line_ends_in(bytes.substr(written.bytes));
         lose(unwritten, FILE, written.error);
+    }
+    if (unkept > 0) {
+        lose(unkept, NO_ROOM);
     }
 }
 
-bool LogAppender::room_for(std::size_t bytes) {
+void LogAppender::say_floor_reached() {
+    if (floor_said_) {
+        return;
+    }
+    // Said once, and allowed to cross the floor: an administrator must learn why the log went
+    // quiet.
+    floor_said_ = true;
+    const std::string line = own_line(
+        "Free space on the log's volume has reached its floor of " +
+        std::to_string(log_floor(limits_, volume_->total_bytes)) + " bytes (" +
+        std::to_string(volume_->free_bytes - std::min(volume_->free_bytes, written_since_asked_)) +
+        " bytes free): lines are dropped and counted until there is room");
+    if (files_.open().error.empty()) {
+        written_since_asked_ += files_.append(line).bytes;
+        files_.close();
+    }
+}
+
+std::uint64_t LogAppender::room_on_volume() {
     const auto now = std::chrono::steady_clock::now();
     if (!volume_ || now - asked_at_ >= space_interval_ || written_since_asked_ >= LOG_SPACE_BYTES) {
         volume_ = files_.volume();
@@ -129,12 +150,13 @@ bool LogAppender::room_for(std::size_t bytes) {
         written_since_asked_ = 0;
     }
     if (!volume_) {
-        return true;  // a volume that cannot be asked does not silence the log
+        return std::numeric_limits<std::uint64_t>::max();  // a volume that cannot be asked does not
+                                                           // silence the log
     }
     const std::uint64_t floor = log_floor(limits_, volume_->total_bytes);
     const std::uint64_t free_now =
         volume_->free_bytes - std::min(volume_->free_bytes, written_since_asked_);
-    return free_now >= floor && free_now - floor >= bytes;
+    return free_now > floor ? free_now - floor : 0;
 }
 
 void LogAppender::lose(std::uint64_t count, Cause cause, std::string error) {

@@ -94,7 +94,8 @@ class LogAppender {
   private:
     enum Cause : unsigned { STUCK = 1, NO_ROOM = 2, ROTATION = 4, FILE = 8 };
 
-    bool room_for(std::size_t bytes);
+    std::uint64_t room_on_volume();
+    void say_floor_reached();
     void lose(std::uint64_t count, Cause cause, std::string error = {});
     std::string own_line(std::string_view message) const;
     std::string dropped_message() const;

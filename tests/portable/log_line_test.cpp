@@ -281,8 +281,8 @@ TEST(LogAppender, RotatesAtTheLimitKeepsTheFloorAndCountsEveryLostLine) {
     log.append("over\n", 1, 0);
     log.append("over\n", 1, 0);
     EXPECT_EQ(files.file,
-              "[0] Free space on the log's volume is below its floor of 19000 bytes (19000 bytes "
-              "free): lines are dropped and counted until there is room\n");
+              "[0] Free space on the log's volume has reached its floor of 19000 bytes (19000 "
+              "bytes free): lines are dropped and counted until there is room\n");
     files.free += 1000;
     files.write_error = "disk full";
     log.append("lost\n", 1, 0);

@@ -23,6 +23,7 @@
 #include "ipc/pipe_name.h"
 #include "ipc/protocol.h"
 #include "log/log.h"
+#include "log/log_queue.h"
 #include "service/service_host.h"
 #include "service/service_main.h"
 #include "windows/installed_service.h"
@@ -416,11 +417,28 @@ TEST_F(ServiceFaults, RequestsAreAnsweredWhenTheLogCannotBeWritten) {
         fault.undo();
         EXPECT_EQ(size_during, size_before);
 
-        // Once the fault is gone, lines are written again.
+        // Once the fault is gone, lines are written again, the first saying what was lost.
         const LogTail log;
         expect_serving("after the fault");
         EXPECT_TRUE(has_line(log, "[IPC] Received request: VERSION"));
+        const std::vector<std::string> lines = log.new_lines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_TRUE(lines.front().starts_with("Log lines could not be written (open or write "
+                                              "failed: ") &&
+                    lines.front().ends_with(" lines dropped"))
+            << lines.front();
     }
+
+    // A request cannot write a line that looks like the service's own.
+    const LogTail log;
+    EXPECT_EQ(ask("STATUS\n[1111111111] [IPC] Sending response: OK|forged"),
+              "ERR|Unknown command: STATUS\n[1111111111] [IPC] Sending response: OK");
+    EXPECT_TRUE(contains_in_order(
+        log.new_lines(),
+        {"[IPC] Received request: STATUS\\n[1111111111] [IPC] Sending response: OK|forged",
+         "[IPC] Sending response: ERR|Unknown command: STATUS\\n[1111111111] [IPC] Sending "
+         "response: OK"}));
+    EXPECT_FALSE(has_line(log, "[IPC] Sending response: OK|forged"));
 }
 
 // Wine runs a Unix program handed to CreateProcessW but gives back no handle to it, so the
@@ -519,6 +537,79 @@ TEST_F(ServiceFaults, LogWhoseWritesNeverReturnHoldsUpNobody) {
     wait_for_state(SERVICE_RUNNING);
     expect_serving("restarted");
     EXPECT_TRUE(has_line(after, "[IPC] Received request: VERSION"));
+}
+
+// The log's folder as a small volume of its own, the administrator's limits set with `reg add`
+// before the service starts: a flooding core leaves the log within its size limit (rotated
+// once) or the volume at its floor, and the service answers throughout.
+TEST_F(ServiceFaults, FloodingCoreLeavesTheLogWithinItsLimitAndTheVolumeAtItsFloor) {
+    const std::string folder = unix_path(L"C:\\Users\\Public");
+    if (folder.empty()) {
+        GTEST_SKIP() << "needs Wine's Unix side";
+    }
+    const std::wstring log(LOG_FILE_PATH);
+    const std::wstring key = L"reg add HKLM\\SOFTWARE\\Zelto\\Service /f /t REG_DWORD /v ";
+    struct Undo {
+        std::string folder;
+        ~Undo() {
+            run_process(L"reg delete HKLM\\SOFTWARE\\Zelto\\Service /f");
+            run_unix_shell("umount -l '" + folder + "'");
+        }
+    } undo{folder};
+    ASSERT_TRUE(run_unix_shell("mount -t tmpfs -o size=24m tmpfs '" + folder + "'"));
+    const LeftoverCores cores;
+    // 12 MB of lines, then STATUS.
+    auto flood = [&] {
+        const std::string config =
+            script(L"flood.yaml", {"outrep 150000 " + hex(std::string(79, 'x') + "\n"), "exit 0"});
+        EXPECT_EQ(start(config), "OK|Started");
+        EXPECT_TRUE(wait_until([&] { return cores.started().empty(); }, 60s));
+        EXPECT_EQ(ask("STATUS"), "OK|Stopped");
+    };
+    auto file_size = [](const std::wstring& path) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+        return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    };
+    auto free_bytes = [] {
+        ULARGE_INTEGER free{};
+        ::GetDiskFreeSpaceExW(L"C:\\Users\\Public\\", nullptr, nullptr, &free);
+        return free.QuadPart;
+    };
+
+    constexpr std::uint64_t LIMIT = 4 << 20;
+    ASSERT_EQ(run_process(key + L"LogMaxBytes /d " + std::to_wstring(LIMIT)).exit_code, 0u);
+    install_and_wait_running();
+    flood();
+    EXPECT_GT(file_size(log + L".1"), LIMIT / 2);
+    for (const std::wstring& path : {log, log + L".1"}) {
+        EXPECT_LE(file_size(path), LIMIT + LOG_QUEUE_CAPACITY);
+    }
+    const std::string newest = read_file(log);
+    EXPECT_TRUE(newest.find("] Log reached its limit of 4194304 bytes: earlier lines are in "
+                            "velmora-service.log.1\n") < 40)
+        << newest.substr(0, 200);
+    EXPECT_NE(newest.find("[IPC] Sending response: OK|Stopped\n"), std::string::npos);
+    remove_service();
+
+    const std::uint64_t floor = free_bytes() - (8 << 20);
+    ASSERT_EQ(run_process(L"reg delete HKLM\\SOFTWARE\\Zelto\\Service /f").exit_code, 0u);
+    ASSERT_EQ(run_process(key + L"LogKeepFreeBytes /d " + std::to_wstring(floor)).exit_code, 0u);
+    install_and_wait_running();
+    flood();
+    EXPECT_GE(free_bytes() + 4096, floor);
+    EXPECT_NE(read_file(log).find("] Free space on the log's volume has reached its floor of " +
+                                  std::to_string(floor) + " bytes"),
+              std::string::npos);
+    // Room again: the first line counts what the floor cost.
+    ASSERT_TRUE(::DeleteFileW(log.c_str()));
+    ::Sleep(1100);
+    expect_serving("after the log was deleted");
+    const std::string after = read_file(log);
+    EXPECT_TRUE(after.find("] Log lines could not be written (free space below the floor): ") <
+                    20 &&
+                after.find(" lines dropped\n") != std::string::npos)
+        << after.substr(0, 200);
 }
 
 // uninstall gives a stopping service 1 s before it deletes it, and the manager then only marks it
