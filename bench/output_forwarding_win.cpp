@@ -384,6 +384,24 @@ ErrorText bench_output_forwarding(Table& table, const Sizes& sizes) {
                    "x the service; " + fixed(s_us / a_us, 0) + "x (a); (c) is " +
                    fixed(c_us / b_us, 2) + "x (b), (d) is " + fixed(d_us / b_us, 2) + "x (b)",
                "<= 1.5x (e); (b) >= 5x", verdict(s_us <= 1.5 * e_us && b_us >= 5 * s_us)});
+    // The writer's room checks: the size comes with the link check, the volume is asked at most
+    // once a second or once per MiB written.
+    constexpr int VOLUME_QUERIES = 1000;
+    const long long query_start = counter();
+    for (int i = 0; i < VOLUME_QUERIES; ++i) {
+        ULARGE_INTEGER free{};
+        ::GetDiskFreeSpaceExW(L"C:\\Users\\Public\\", nullptr, nullptr, &free);
+    }
+    const double query_us = counter_ms(counter() - query_start) * 1000.0 / VOLUME_QUERIES;
+    const double s_ms = service.value().last_line_ms;
+    const double most_queries = s_ms / 1000.0 + 1 + static_cast<double>(lines) * 100 / (1 << 20);
+    table.add(
+        {"Output forwarding: the log writer's volume queries (GetDiskFreeSpaceExW, us per "
+         "query, mean of " +
+             std::to_string(VOLUME_QUERIES) + ")",
+         fixed(query_us, 1) + " us; at most " + fixed(most_queries, 0) + " in the run above",
+         "the run above " + fixed(s_ms / 1000.0, 1) + " s",
+         fixed(query_us * most_queries / (s_ms * 10.0), 3) + "% of the run", "-", "-"});
     const double s_blocked_ms = counter_ms(service.value().core.blocked);
     table.add({"Output forwarding: time the core was blocked in its writes",
                fixed(s_blocked_ms / 1000.0, 2) + " s",
