@@ -172,6 +172,7 @@ TEST_F(Supervisor, MissingPathsLeaveAHeldCoreRunning) {
         std::string config_path;
         std::string core_path;
         std::string message;
+        std::string logged_config;  // as the log shows it, when it differs
     };
     const Case cases[] = {
         {missing, core_, "Config file not found: " + missing},
@@ -179,14 +180,17 @@ TEST_F(Supervisor, MissingPathsLeaveAHeldCoreRunning) {
         {missing, missing_core, "Config file not found: " + missing},
         {"", core_, "Config file not found: "},
         {config.path + std::string(1, '\0'), core_,
-         "Config file not found: " + config.path + std::string(1, '\0')},
+         "Config file not found: " + config.path + std::string(1, '\0'), config.path + "\\x00"},
     };
     for (const Case& c : cases) {
         const LogTail tail;
         EXPECT_EQ(start_core(c.config_path, c.core_path), c.message);
-        EXPECT_EQ(tail.new_lines(), (Lines{"[CORE] start_core called: config=" + c.config_path +
-                                               ", core=" + c.core_path,
-                                           "[CORE] " + c.message}));
+        const std::string logged = c.logged_config.empty() ? c.config_path : c.logged_config;
+        const std::string message =
+            c.logged_config.empty() ? c.message : "Config file not found: " + logged;
+        EXPECT_EQ(tail.new_lines(),
+                  (Lines{"[CORE] start_core called: config=" + logged + ", core=" + c.core_path,
+                         "[CORE] " + message}));
         EXPECT_EQ(running_core_pid(), pid);
     }
 }
