@@ -81,10 +81,13 @@ class WinLogFiles final : public LogFiles {
         : path_(std::move(path)), folder_(path_.substr(0, path_.find_last_of(L'\\') + 1)) {}
 
     Opened open() override {
-        file_.reset(::CreateFileW(path_.c_str(), LOG_ACCESS, LOG_SHARE, nullptr, OPEN_ALWAYS,
-                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        KernelHandle opened(::CreateFileW(path_.c_str(), LOG_ACCESS, LOG_SHARE, nullptr,
+                                          OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        const DWORD error = ::GetLastError();
+        // After a rotation, this closes the moved file.
+        file_ = std::move(opened);
         if (!file_) {
-            return {last_error_text(), 0};
+            return {system_error_text(error), 0};
         }
         const std::optional<std::uint64_t> size = unlinked_file_size(file_.get());
         if (!size) {
