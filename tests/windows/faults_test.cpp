@@ -10,12 +10,16 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <windows.h>
+#include <winioctl.h>
 
 #include "common/unique_handle.h"
 #include "common/win_text.h"
@@ -634,6 +638,92 @@ TEST_F(ServiceFaults, InstallRightAfterUninstallWaitsForTheStoppingService) {
     ASSERT_TRUE(stalled.undo());
     wait_for_state(SERVICE_RUNNING);
     expect_serving("installed again");
+}
+
+// A batch oplock on the log whose break is never acknowledged, as a user's program may hold one on
+// the world-readable file: every open of the log by the service waits for as long as it is held.
+// Granted only while no other handle is open on the file; the service holds the log only while
+// it appends, so the request is repeated until it is granted. Closing the file releases it.
+class BatchOplock {
+  public:
+    BatchOplock() : event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        io_.hEvent = event_.get();
+        wait_until([&] {
+            file_.reset(::CreateFileW(LOG_FILE_PATH.data(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+            held_ = file_ &&
+                    !::DeviceIoControl(file_.get(), FSCTL_REQUEST_BATCH_OPLOCK, nullptr, 0, nullptr,
+                                       0, nullptr, &io_) &&
+                    ::GetLastError() == ERROR_IO_PENDING;
+            return held_;
+        });
+    }
+    BatchOplock(const BatchOplock&) = delete;
+    BatchOplock& operator=(const BatchOplock&) = delete;
+
+    bool held() const { return held_; }
+    // Whether another open of the log is waiting on the break.
+    bool broken() const { return ::WaitForSingleObject(event_.get(), 0) == WAIT_OBJECT_0; }
+
+  private:
+    // Declared before the file, which is closed first: the pending request ends with it.
+    KernelHandle event_;
+    OVERLAPPED io_{};
+    KernelHandle file_;
+    bool held_ = false;
+};
+
+TEST_F(ServiceFaults, LogUnderAnUnacknowledgedOplockHoldsUpNobody) {
+    if (running_under_wine()) {
+        GTEST_SKIP() << "needs Windows: Wine grants no oplocks (FSCTL_REQUEST_BATCH_OPLOCK fails "
+                        "with 50)";
+    }
+    const LeftoverCores cores;
+    // 80,000 lines, more than the log's queue holds while its writer waits: lines are dropped.
+    const std::string config =
+        script(L"flood.yaml", {"outrep 80000 " + hex(std::string(79, 'x') + "\n"), "exit 0"});
+    install_and_wait_running();
+    // Read before the oplock is taken: a read of the log would wait on it like the service.
+    const LogTail log;
+    {
+        const BatchOplock oplock;
+        ASSERT_TRUE(oplock.held()) << ::GetLastError();
+        EXPECT_EQ(start(config), "OK|Started");
+        EXPECT_TRUE(wait_until([&] { return oplock.broken(); }, 2s));
+        EXPECT_TRUE(wait_until([&] { return cores.started().empty(); }, 30s))
+            << "the core is stuck";
+        const auto asked = Clock::now();
+        EXPECT_EQ(ask("STATUS", 5s), "OK|Stopped");
+        std::printf("STATUS answered in %lld ms under the oplock\n", in_ms(Clock::now() - asked));
+        EXPECT_LT(Clock::now() - asked, 500ms);
+    }
+    // Released: the writer gets through and first says how many lines it dropped.
+    const std::regex dropped(R"(: [1-9][0-9]* lines dropped$)");
+    EXPECT_TRUE(wait_until([&] {
+        const auto lines = log.new_lines();
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+            return std::regex_search(line, dropped);
+        });
+    }));
+
+    {
+        const BatchOplock oplock;
+        ASSERT_TRUE(oplock.held()) << ::GetLastError();
+        // The first line to wait on the oplock holds its caller for the writer's stall limit.
+        expect_serving("under the oplock again");
+        const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        const ServiceHandle service(::OpenServiceW(manager.get(), SERVICE, SERVICE_STOP));
+        SERVICE_STATUS status{};
+        EXPECT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
+            << ::GetLastError();
+        const auto stopped_after = wait_for_state(SERVICE_STOPPED, 5s);
+        std::printf("stopped after %lld ms under the oplock\n", in_ms(stopped_after));
+        EXPECT_LT(stopped_after, 3s);
+    }
+    remove_service();
+    // Keeps the tests after this one from reading megabytes at every look into the log.
+    ::DeleteFileW(std::wstring(LOG_FILE_PATH).c_str());
 }
 
 // ---- Someone else holds the pipe name -----------------------------------------------------------

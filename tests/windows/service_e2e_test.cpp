@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -187,7 +188,7 @@ TEST_F(ServiceEndToEnd, ZeltoCtlExitCodesAndMessages) {
     const auto help = run_process(ctl + L"--help");
     EXPECT_EQ(help.exit_code, 0u);
     const std::string table = help.out.substr(help.out.find("Exit codes:\n"));
-    EXPECT_NE(read_file(to_wide(ZELTO_README)).find("\n" + table), std::string::npos) << table;
+    EXPECT_NE(read_file(exe_dir() + L"\\README.md").find("\n" + table), std::string::npos) << table;
 
     struct Row {
         std::wstring arguments;
@@ -235,6 +236,191 @@ TEST_F(ServiceEndToEnd, ZeltoCtlExitCodesAndMessages) {
     run_process(L"sc stop Zelto_service");
     wait_for_state(SERVICE_STOPPED);
     check({{L"status", 2, "", "Zelto-ctl: the Zelto_service service is not running"}});
+}
+
+// This administrator's token made a standard user's, impersonated by the calling thread while the
+// object lives: Administrators for deny only, no privileges (none may bypass a descriptor),
+// medium integrity.
+class StandardUser {
+  public:
+    StandardUser() {
+        HANDLE raw = nullptr;
+        ::OpenProcessToken(::GetCurrentProcess(),
+                           TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY |
+                               TOKEN_ADJUST_DEFAULT | TOKEN_IMPERSONATE,
+                           &raw);
+        const KernelHandle own(raw);
+        BYTE administrators[SECURITY_MAX_SID_SIZE];
+        BYTE medium[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof administrators;
+        ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size);
+        size = sizeof medium;
+        ::CreateWellKnownSid(WinMediumLabelSid, nullptr, medium, &size);
+        SID_AND_ATTRIBUTES deny_only{administrators, 0};
+        raw = nullptr;
+        ::CreateRestrictedToken(own.get(), DISABLE_MAX_PRIVILEGE, 1, &deny_only, 0, nullptr, 0,
+                                nullptr, &raw);
+        const KernelHandle restricted(raw);
+        TOKEN_MANDATORY_LABEL label{{medium, SE_GROUP_INTEGRITY}};
+        impersonating_ = restricted &&
+                         ::SetTokenInformation(restricted.get(), TokenIntegrityLevel, &label,
+                                               sizeof label + ::GetLengthSid(medium)) &&
+                         ::ImpersonateLoggedOnUser(restricted.get());
+    }
+    ~StandardUser() {
+        if (impersonating_) {
+            ::RevertToSelf();
+        }
+    }
+    StandardUser(const StandardUser&) = delete;
+    StandardUser& operator=(const StandardUser&) = delete;
+
+    bool impersonating() const { return impersonating_; }
+
+  private:
+    bool impersonating_ = false;
+};
+
+// What the pipe's, the service's and the service process's descriptors admit of a standard user:
+// enough to ask and to wait, nothing to take over, start, stop, end or read the service.
+TEST_F(ServiceEndToEnd, StandardUserGetsOnlyWhatTheDescriptorsGrant) {
+    if (running_under_wine()) {
+        GTEST_SKIP() << "needs Windows: every Wine process runs as one user and Wine keeps no "
+                        "service descriptor, so no access is ever refused";
+    }
+    install_and_wait_running();
+    const DWORD pid = service_pid();
+    std::string answer;
+    // Each returns ERROR_SUCCESS when the object opened with `access`, or why it did not.
+    auto open_pipe = [&](ACCESS_MASK access) {
+        KernelHandle pipe;
+        DWORD error = ERROR_SUCCESS;
+        wait_until([&] {
+            pipe.reset(
+                ::CreateFileW(PIPE_NAME.data(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            error = pipe ? ERROR_SUCCESS : ::GetLastError();
+            return error != ERROR_PIPE_BUSY;
+        });
+        if (pipe && (access & GENERIC_WRITE) != 0) {
+            DWORD moved = 0;
+            ::WriteFile(pipe.get(), "STATUS", 6, &moved, nullptr);
+            char buffer[256];
+            while (::ReadFile(pipe.get(), buffer, sizeof buffer, &moved, nullptr) && moved > 0) {
+                answer.append(buffer, moved);
+            }
+        }
+        return error;
+    };
+    auto open_service = [](ACCESS_MASK access) {
+        const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        const ServiceHandle service(::OpenServiceW(manager.get(), SERVICE, access));
+        return service ? ERROR_SUCCESS : ::GetLastError();
+    };
+    auto open_process = [&](ACCESS_MASK access) {
+        const KernelHandle process(::OpenProcess(access, FALSE, pid));
+        return process ? ERROR_SUCCESS : ::GetLastError();
+    };
+    struct Admission {
+        const char* what;
+        std::function<DWORD(ACCESS_MASK)> open;
+        ACCESS_MASK access;
+        bool granted;
+    };
+    const Admission admissions[] = {
+        {"pipe, WRITE_DAC", open_pipe, WRITE_DAC, false},
+        {"pipe, GENERIC_READ | GENERIC_WRITE", open_pipe, GENERIC_READ | GENERIC_WRITE, true},
+        {"service, SERVICE_QUERY_STATUS", open_service, SERVICE_QUERY_STATUS, true},
+        {"service, SERVICE_START", open_service, SERVICE_START, false},
+        {"service, SERVICE_STOP", open_service, SERVICE_STOP, false},
+        {"process, SYNCHRONIZE", open_process, SYNCHRONIZE, true},
+        {"process, PROCESS_TERMINATE", open_process, PROCESS_TERMINATE, false},
+        {"process, PROCESS_VM_READ", open_process, PROCESS_VM_READ, false},
+    };
+    const StandardUser user;
+    ASSERT_TRUE(user.impersonating()) << ::GetLastError();
+    for (const Admission& admission : admissions) {
+        EXPECT_EQ(admission.open(admission.access),
+                  admission.granted ? ERROR_SUCCESS : static_cast<DWORD>(ERROR_ACCESS_DENIED))
+            << admission.what;
+    }
+    EXPECT_EQ(answer, "OK|Stopped");
+}
+
+// Runs `command_line` and returns its exit code, or 0xDEAD while it still runs after `limit`. It
+// gets no handle of this process: what it leaves running (the service, which the MSI starts) must
+// not hold output pipes that a caller waits on.
+DWORD run_without_handles(std::wstring command_line, std::chrono::milliseconds limit) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                          nullptr, nullptr, &startup, &info)) {
+        return ::GetLastError();
+    }
+    const KernelHandle process(info.hProcess), thread(info.hThread);
+    DWORD exit_code = 0xDEAD;
+    if (::WaitForSingleObject(process.get(), static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0) {
+        ::GetExitCodeProcess(process.get(), &exit_code);
+    }
+    return exit_code;
+}
+
+// A major upgrade removes the older product, service included, and registers the newer one. What
+// an administrator set must survive it: the service registered, running, at its start type.
+TEST(MsiUpgrade, KeepsTheServiceRunningAtItsStartType) {
+    if (running_under_wine()) {
+        GTEST_SKIP() << "needs Windows: Wine's msiexec runs RemoveExistingProducts at once, "
+                        "whatever its place in the sequence";
+    }
+    // The release MSI and a higher version of it, from scripts/package --test-msis; the names
+    // sort by version.
+    std::vector<std::wstring> msis;
+    WIN32_FIND_DATAW found{};
+    const FindHandle search(::FindFirstFileW((exe_dir() + L"\\Zelto-*-x64.msi").c_str(), &found));
+    for (bool more = search.valid(); more; more = ::FindNextFileW(search.get(), &found)) {
+        msis.push_back(exe_dir() + L"\\" + found.cFileName);
+    }
+    if (msis.size() != 2) {
+        GTEST_SKIP() << "needs the two MSIs of scripts/package --test-msis beside the tests";
+    }
+    std::sort(msis.begin(), msis.end());
+    auto msiexec = [](const std::wstring& action, const std::wstring& msi) {
+        return run_without_handles(L"msiexec " + action + L" \"" + msi + L"\" /qn", 5min);
+    };
+    // Whatever fails below, neither product stays installed.
+    struct Removal {
+        std::function<void()> remove;
+        ~Removal() { remove(); }
+    } removal{[&] {
+        for (const std::wstring& msi : msis) {
+            msiexec(L"/x", msi);
+        }
+    }};
+
+    ASSERT_EQ(msiexec(L"/i", msis[0]), 0u);
+    wait_for_state(SERVICE_RUNNING);
+    {
+        const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        const ServiceHandle service(::OpenServiceW(manager.get(), SERVICE, SERVICE_CHANGE_CONFIG));
+        ASSERT_TRUE(::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START,
+                                           SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr, nullptr))
+            << ::GetLastError();
+    }
+    ASSERT_EQ(msiexec(L"/i", msis[1]), 0u);
+
+    wait_for_state(SERVICE_RUNNING);
+    EXPECT_EQ(answer_text(client::send_request("VERSION")), "OK|" ZELTO_PROJECT_VERSION);
+    const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const ServiceHandle service(::OpenServiceW(manager.get(), SERVICE, SERVICE_QUERY_CONFIG));
+    DWORD needed = 0;
+    ::QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    ASSERT_TRUE(::QueryServiceConfigW(service.get(), config, needed, &needed));
+    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_TRUE(std::wstring(config->lpBinaryPathName).ends_with(L"\\Zelto\\Zelto-service.exe\""))
+        << to_utf8(config->lpBinaryPathName);
 }
 
 TEST_F(ServiceEndToEnd, NoVerbFromAConsoleIsNoService) {

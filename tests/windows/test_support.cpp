@@ -12,6 +12,12 @@
 
 namespace zelto::test {
 
+bool running_under_wine() {
+    static const bool wine =
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
+
 std::wstring exe_dir() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {

@@ -1,5 +1,5 @@
 #pragma once
-// Helpers shared by the tests that run under Wine.
+// Helpers shared by the Windows tests, under Wine and on Windows.
 
 #include <windows.h>
 
@@ -13,8 +13,12 @@
 
 namespace zelto::test {
 
-// Folder of the running test executable; the service, the client and the stand-in core are
-// built beside it.
+// Whether this process runs under Wine rather than Windows (ntdll exports wine_get_version).
+// Tests of what only Windows enforces skip under Wine with their reason.
+bool running_under_wine();
+
+// Folder of the running test executable; the service, the client, the stand-in core and the
+// README are built beside it, and copied with it to run on Windows.
 std::wstring exe_dir();
 
 // Whole file as bytes; empty when it cannot be read.
