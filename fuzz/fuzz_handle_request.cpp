@@ -1,5 +1,6 @@
 // Every request gets a response that starts with "OK|" or "ERR|" and is well-formed UTF-8, and
-// exactly two log lines: the request, then that response.
+// exactly two log lines, one line each whatever the request held: the request, then that
+// response.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "ipc/protocol.h"
+#include "log/log_line.h"
 #include "utf8_reference.h"
 
 namespace {
@@ -39,6 +41,16 @@ bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
+// No line break or other control character but TAB.
+bool one_line(std::string_view text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t') {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -53,8 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
     if (host.lines.size() != 2 || !starts_with(host.lines[0], "Received request: ") ||
-        !zelto::fuzz::is_well_formed_utf8(host.lines[0]) ||
-        host.lines[1] != "Sending response: " + response) {
+        !zelto::fuzz::is_well_formed_utf8(host.lines[0]) || !one_line(host.lines[0]) ||
+        !one_line(host.lines[1]) ||
+        host.lines[1] != "Sending response: " + zelto::escape_log_text(response)) {
         std::abort();
     }
     return 0;

@@ -172,7 +172,7 @@ TEST_F(Supervisor, MissingPathsLeaveAHeldCoreRunning) {
         std::string config_path;
         std::string core_path;
         std::string message;
-        std::string logged_config;  // as the log shows it, when it differs
+        std::string logged_config = {};  // as the log shows it, when it differs
     };
     const Case cases[] = {
         {missing, core_, "Config file not found: " + missing},
