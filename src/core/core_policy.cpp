@@ -212,8 +212,8 @@ std::string describe_core_policy(const CorePolicy& policy) {
         case CoreLevel::PROTECTED:
             return "Core policy 1 (protected location)";
         case CoreLevel::LISTED:
-            return "Core policy 2 (listed cores): " + std::to_string(policy.allowed_cores.size()) +
-                   " paths in AllowedCores";
+            return "Core policy 2 (listed cores), paths in AllowedCores: " +
+                   std::to_string(policy.allowed_cores.size());
     }
     return "Core policy 0 (any core)";
 }

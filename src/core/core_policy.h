@@ -39,7 +39,7 @@ using SettingRead = Result<std::optional<SettingValue>>;
 // separated by "|", which no Windows path contains (so one MSI property can carry several).
 CorePolicyReading read_core_policy(const SettingRead& level, const SettingRead& allowed_cores);
 
-// "Core policy 2 (listed cores): N paths in AllowedCores", for the log as the service starts.
+// "Core policy 2 (listed cores), paths in AllowedCores: N", for the log as the service starts.
 std::string describe_core_policy(const CorePolicy& policy);
 
 // Whether two final paths (as GetFinalPathNameByHandleW spells them) name the same file: equal

@@ -84,23 +84,20 @@ Result<ObjectSecurity> security_of(HANDLE object) {
         }
         const auto* header = static_cast<const ACE_HEADER*>(ace);
         // Every allow entry has its mask right after the header.
-        const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        const BYTE type = header->AceType;
+        const bool plain =
+            type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
         AccessEntry entry;
         entry.inherit_only = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
-        switch (header->AceType) {
-            case ACCESS_ALLOWED_ACE_TYPE:
-            case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
-                entry.mask = allowed->Mask;
-                entry.sid = sid_text(&const_cast<ACCESS_ALLOWED_ACE*>(allowed)->SidStart);
-                break;
-            case ACCESS_ALLOWED_COMPOUND_ACE_TYPE:
-            case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
-            case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
-                entry.mask = allowed->Mask;  // its trustee is not read: judged as not trusted
-                break;
-            default:
-                entry.allows = false;  // deny entries and whatever else grants nothing
-                break;
+        // Deny entries and whatever else is no allow entry grant nothing.
+        entry.allows = plain || type == ACCESS_ALLOWED_COMPOUND_ACE_TYPE ||
+                       type == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+                       type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+        entry.mask = entry.allows ? allowed->Mask : 0;
+        if (plain) {
+            // The other layouts' trustee is not read: an empty one is judged as not trusted.
+            entry.sid = sid_text(&allowed->SidStart);
         }
         entries.push_back(std::move(entry));
     }
