@@ -19,6 +19,13 @@ using namespace test;
 
 class CorePolicyEndToEnd : public InstalledServiceTest {
   protected:
+    void SetUp() override {
+        InstalledServiceTest::SetUp();
+        for (const std::wstring& copy : {listed_, other_}) {
+            ASSERT_TRUE(::CopyFileW(stand_in.c_str(), copy.c_str(), FALSE));
+        }
+    }
+
     void TearDown() override {
         InstalledServiceTest::TearDown();
         for (const wchar_t* value : {L"CorePolicy", L"AllowedCores"}) {
@@ -50,12 +57,6 @@ class CorePolicyEndToEnd : public InstalledServiceTest {
         }
     }
 
-    void copy_cores() {
-        for (const std::wstring& copy : {listed_, other_}) {
-            ASSERT_TRUE(::CopyFileW(stand_in.c_str(), copy.c_str(), FALSE));
-        }
-    }
-
     static constexpr wchar_t KEY[] = L"HKLM\\SOFTWARE\\Zelto\\Service";
     const std::wstring stand_in = exe_dir() + L"\\stand_in_core.exe";
     const std::wstring listed_ = std::wstring(INSTALL_DIR) + L"\\stand_in_core.exe";
@@ -63,7 +64,6 @@ class CorePolicyEndToEnd : public InstalledServiceTest {
 };
 
 TEST_F(CorePolicyEndToEnd, TheJudgedFileCannotBeSwappedUntilItsLaunchIsDone) {
-    copy_cores();
     const std::wstring& core = listed_;
     const std::wstring& spare = other_;
     const CorePolicy policy{CoreLevel::LISTED, {to_utf8(core)}};
@@ -93,7 +93,6 @@ TEST_F(CorePolicyEndToEnd, TheJudgedFileCannotBeSwappedUntilItsLaunchIsDone) {
 }
 
 TEST_F(CorePolicyEndToEnd, ListedCoresAreJudgedByTheFileTheyName) {
-    copy_cores();
     auto short_path = [](const std::wstring& path) {
         wchar_t short_form[MAX_PATH] = {};
         EXPECT_NE(::GetShortPathNameW(path.c_str(), short_form, MAX_PATH), 0u);
@@ -114,7 +113,6 @@ TEST_F(CorePolicyEndToEnd, ListedCoresAreJudgedByTheFileTheyName) {
 }
 
 TEST_F(CorePolicyEndToEnd, ProtectedLocationRefusesACoreInAFolderEveryoneMayWrite) {
-    copy_cores();
     // Z:\tmp is /tmp, which every Unix user may write: Wine grants Everyone change rights on it.
     const std::wstring shared = L"Z:\\tmp\\zelto core " + std::to_wstring(::GetCurrentProcessId());
     ::CreateDirectoryW(shared.c_str(), nullptr);
