@@ -11,6 +11,7 @@
 #include "common/settings_win.h"
 #include "common/win_text.h"
 #include "log/log.h"
+#include "log/log_line.h"
 
 namespace zelto {
 
@@ -160,7 +161,7 @@ void load_core_policy() {
     CorePolicyReading reading =
         read_core_policy(read_setting(L"CorePolicy"), read_setting(L"AllowedCores"));
     for (const std::string& problem : reading.problems) {
-        log_core("Core policy: " + problem);
+        log_core("Core policy: " + escape_log_text(problem));  // AllowedCores may hold anything
     }
     if (reading.policy.level != CoreLevel::ANY) {
         log_core(describe_core_policy(reading.policy));

@@ -113,7 +113,7 @@ ErrorText start_core(const std::string& config_path, const std::string& core_pat
     const Result<AdmittedCore> admitted = admit_core(core_path, core_policy());
     if (!admitted) {
         std::string message = "Core binary not allowed by policy: " + core_path;
-        log_core(message + " (" + admitted.error() + ")");
+        log_core(escape_log_text(message + " (" + admitted.error() + ")"));
         return message;
     }
     return with_core_slot([&](std::optional<CoreProcess>& slot_core) {
