@@ -18,7 +18,7 @@ namespace zelto {
 namespace {
 
 // Written once by load_core_policy before the pipe thread exists, only read after.
-CorePolicy kept_policy;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+CorePolicy kept_policy;
 
 std::string sid_text(PSID sid) {
     wchar_t* text = nullptr;
