@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/command_line.h"
+#include "core/core_policy_win.h"
 #include "core/forwarder_win.h"
 #include "core/launch_win.h"
 #include "core/supervisor_win.h"
@@ -108,8 +109,15 @@ ErrorText start_core(const std::string& config_path, const std::string& core_pat
         log_core(escape_log_text(message));
         return message;
     }
+    // Held until the launch is done, so the file judged is the file that runs.
+    const Result<AdmittedCore> admitted = admit_core(core_path, core_policy());
+    if (!admitted) {
+        std::string message = "Core binary not allowed by policy: " + core_path;
+        log_core(escape_log_text(message + " (" + admitted.error() + ")"));
+        return message;
+    }
     return with_core_slot([&](std::optional<CoreProcess>& slot_core) {
-        return replace_core(slot_core, config_path, core_path);
+        return replace_core(slot_core, config_path, admitted.value().launch_path);
     });
 }
 

@@ -9,6 +9,7 @@
 
 #include "common/unique_handle.h"
 #include "common/win_text.h"
+#include "core/core_policy_win.h"
 #include "core/supervisor.h"
 #include "install/service_state.h"
 #include "ipc/pipe_server.h"
@@ -181,6 +182,9 @@ ErrorText run_service_inner(ProtocolHost& host) {
     if (ErrorText error = let_clients_wait_for_process()) {
         log_message("Failed to let clients wait for the service process: " + *error);
     }
+
+    // Once, before any START can arrive: an administrator's change applies from the next start.
+    load_core_policy();
 
     log_message("Creating IPC server...");
     auto server = std::make_shared<IpcServer>();

@@ -1,0 +1,154 @@
+#include "core/core_policy.h"
+
+#include <gtest/gtest.h>
+
+namespace zelto {
+namespace {
+
+using namespace std::string_view_literals;
+using Strings = std::vector<std::string>;
+
+SettingValue dword(std::uint8_t n) {
+    return {SETTING_TYPE_DWORD, {n, 0, 0, 0}};
+}
+// As the registry stores REG_MULTI_SZ: UTF-16LE, a NUL after each string and one more.
+SettingValue multi_sz(std::u16string_view units) {
+    SettingValue value{SETTING_TYPE_MULTI_SZ, {}};
+    for (const char16_t unit : units) {
+        value.data.insert(value.data.end(),
+                          {static_cast<std::uint8_t>(unit), static_cast<std::uint8_t>(unit >> 8)});
+    }
+    return value;
+}
+
+TEST(Settings, NumbersAndStringListsDecodeOrSayWhatTheyMustBe) {
+    EXPECT_EQ(setting_number({SETTING_TYPE_QWORD, {1, 0, 0, 0, 0, 0, 2, 0x80}}).value(),
+              0x8002000000000001u);
+    EXPECT_EQ(setting_number({SETTING_TYPE_DWORD, {1, 2, 3}}).error(),
+              "must be REG_DWORD or REG_QWORD");
+    EXPECT_EQ(setting_number(multi_sz(u"2\0\0"sv)).error(), "must be REG_DWORD or REG_QWORD");
+    EXPECT_EQ(setting_strings(multi_sz(u"C:\\a\0\0\u00e9\U0001F600\xd800x\0\0"sv)).value(),
+              (Strings{"C:\\a", "\xc3\xa9\xf0\x9f\x98\x80\xef\xbf\xbdx"}));
+    EXPECT_EQ(setting_strings(multi_sz(u"unended"sv)).value(), Strings{"unended"});
+    EXPECT_EQ(setting_strings({SETTING_TYPE_MULTI_SZ, {'a'}}).error(), "must be REG_MULTI_SZ");
+    EXPECT_EQ(setting_strings(dword(1)).error(), "must be REG_MULTI_SZ");
+}
+
+TEST(CorePolicy, UnusableValuesNeverWeakenIt) {
+    const SettingRead absent{std::nullopt};
+    const SettingRead denied = SettingRead::failure("Access is denied. (os error 5)");
+    const SettingRead list{multi_sz(u"C:\\App\\mihomo.exe\0 D:\\b.exe |\\\\nas\\s\\c.exe|x\0\0"sv)};
+    const std::string level = "CorePolicy under HKLM\\SOFTWARE\\Zelto\\Service ";
+    const std::string cores = "AllowedCores under HKLM\\SOFTWARE\\Zelto\\Service ";
+    const std::string strictest = "; applying 2 (listed cores)", none = "; no core may start";
+    struct Case {
+        SettingRead level;
+        SettingRead cores;
+        CoreLevel expected;
+        Strings allowed;
+        Strings problems;
+    };
+    const Case cases[] = {
+        {absent, list, CoreLevel::ANY, {}, {}},
+        {SettingRead{dword(0)}, denied, CoreLevel::ANY, {}, {}},
+        {SettingRead{dword(1)}, absent, CoreLevel::PROTECTED, {}, {}},
+        {SettingRead{dword(2)},
+         list,
+         CoreLevel::LISTED,
+         {"C:\\App\\mihomo.exe", "D:\\b.exe", "\\\\nas\\s\\c.exe"},
+         {cores + "holds paths that are not full paths, left out: x"}},
+        {SettingRead{dword(2)}, absent, CoreLevel::LISTED, {}, {cores + "is missing" + none}},
+        {SettingRead{dword(2)},
+         SettingRead{multi_sz(u"C:x.exe\0\0"sv)},
+         CoreLevel::LISTED,
+         {},
+         {cores + "holds paths that are not full paths, left out: C:x.exe",
+          cores + "lists no full path" + none}},
+        {SettingRead{dword(3)},
+         SettingRead{dword(1)},
+         CoreLevel::LISTED,
+         {},
+         {level + "is 3, not 0, 1 or 2" + strictest, cores + "must be REG_MULTI_SZ" + none}},
+        {SettingRead{multi_sz(u"1\0\0"sv)},
+         list,
+         CoreLevel::LISTED,
+         {"C:\\App\\mihomo.exe", "D:\\b.exe", "\\\\nas\\s\\c.exe"},
+         {level + "must be REG_DWORD or REG_QWORD" + strictest,
+          cores + "holds paths that are not full paths, left out: x"}},
+        {denied,
+         denied,
+         CoreLevel::LISTED,
+         {},
+         {level + "cannot be read: Access is denied. (os error 5)" + strictest,
+          cores + "cannot be read: Access is denied. (os error 5)" + none}},
+    };
+    for (const Case& c : cases) {
+        const CorePolicyReading reading = read_core_policy(c.level, c.cores);
+        SCOPED_TRACE(describe_core_policy(reading.policy));
+        EXPECT_EQ(reading.policy.level, c.expected);
+        EXPECT_EQ(reading.policy.allowed_cores, c.allowed);
+        EXPECT_EQ(reading.problems, c.problems);
+    }
+}
+
+TEST(CorePolicy, FinalPathsTheirFoldersAndTheLaunchPath) {
+    EXPECT_TRUE(
+        same_final_path("\\\\?\\C:\\Program Files\\A.exe", "\\\\?\\c:\\PROGRAM files\\a.exe"));
+    EXPECT_FALSE(same_final_path("\\\\?\\C:\\a.exe", "\\\\?\\C:\\a.exe2"));
+    EXPECT_EQ(folders_above("\\\\?\\C:\\a\\b\\c.exe"),
+              (Strings{"\\\\?\\C:\\a\\b", "\\\\?\\C:\\a", "\\\\?\\C:\\"}));
+    EXPECT_EQ(folders_above("\\\\?\\UNC\\nas\\share\\c.exe"), Strings{"\\\\?\\UNC\\nas\\share\\"});
+    for (const char* other : {"C:\\a\\c.exe", "\\\\?\\Volume{1}\\c.exe", "\\\\?\\UNC\\nas\\c"}) {
+        EXPECT_EQ(folders_above(other), Strings{}) << other;
+    }
+    const std::string deep = "\\\\?\\C:\\" + std::string(251, 'x') + "\\c.exe";
+    const std::pair<std::string, std::string> launches[] = {
+        {"\\\\?\\C:\\Program Files\\mihomo.exe", "C:\\Program Files\\mihomo.exe"},
+        {"\\\\?\\UNC\\nas\\share\\c.exe", "\\\\nas\\share\\c.exe"},
+        {"\\\\?\\C:\\console\\c.exe", "C:\\console\\c.exe"},
+        {"\\\\?\\C:\\a.\\c.exe", ""},
+        {"\\\\?\\C:\\Com1\\c.exe", ""},
+        {deep, ""},
+    };
+    for (const auto& [final_path, plain] : launches) {
+        EXPECT_EQ(launch_path_of(final_path), plain.empty() ? final_path : plain);
+    }
+}
+
+TEST(CorePolicy, OnlyTrustedAccountsMayChangeWhatRuns) {
+    const std::string service = "S-1-5-21-1-2-3-1000";
+    auto with = [&](const std::string& sid, std::uint32_t mask) {
+        return std::vector<AccessEntry>{{true, false, "S-1-5-18", 0x1f01ff},
+                                        {true, false, "S-1-5-32-544", 0x1f01ff},
+                                        {true, false, service, 0x1f01ff},
+                                        {true, false, "S-1-3-4", 0x1f01ff},
+                                        {true, true, "S-1-3-0", 0x10000000},
+                                        {false, false, "S-1-1-0", 0x1f01ff},
+                                        {true, false, sid, mask}};
+    };
+    using enum PathPart;
+    const std::tuple<ObjectSecurity, PathPart, ErrorText> cases[] = {
+        {{"S-1-5-32-544", with("S-1-5-32-545", 0x1200a9)}, FILE, std::nullopt},
+        {{service, with("S-1-5-11", 0x4)}, FOLDER_OF_FILE, std::nullopt},
+        {{"S-1-5-18", with("S-1-5-11", 0x2)}, FOLDER_ABOVE, std::nullopt},
+        {{"S-1-5-21-9-1001", with("S-1-5-18", 0)}, FILE, "owned by S-1-5-21-9-1001"},
+        {{"S-1-5-18", std::nullopt}, FOLDER_ABOVE, "no DACL: anyone may change it"},
+        {{"S-1-5-18", with("S-1-5-11", 0x4)}, FILE, "S-1-5-11 may change it (0x4)"},
+        {{"S-1-5-18", with("S-1-5-11", 0x2)}, FOLDER_OF_FILE, "S-1-5-11 may change it (0x2)"},
+        {{"S-1-5-18", with("S-1-1-0", 0x1301ff)}, FOLDER_ABOVE, "S-1-1-0 may change it (0x10040)"},
+        {{"S-1-5-18", with("S-1-5-11", 0x40000000)}, FILE, "S-1-5-11 may change it (0x6)"},
+        {{"S-1-5-18", with("S-1-5-11", 0x10000000)},
+         FOLDER_ABOVE,
+         "S-1-5-11 may change it (0xd0040)"},
+        {{"S-1-5-18", with("", 0x80000)},
+         FILE,
+         "an entry whose account cannot be read may change it (0x80000)"},
+    };
+    for (const auto& [object, part, why] : cases) {
+        EXPECT_EQ(untrusted_change(object, part, service), why) << static_cast<int>(part);
+    }
+    EXPECT_EQ(untrusted_change({service, {}}, FILE, ""), "owned by " + service);
+}
+
+}  // namespace
+}  // namespace zelto
