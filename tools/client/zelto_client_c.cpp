@@ -35,7 +35,7 @@ static_assert(static_cast<int>(client::ErrorKind::NOT_INSTALLED) == ZELTO_NOT_IN
 namespace {
 
 // The longest start of `text` that fits `size` - 1 bytes without cutting a UTF-8 character.
-std::size_t fitting_length(std::string_view text, std::size_t size) {
+std::size_t fitting_length(std::string_view text, std::size_t size) noexcept {
     if (text.size() < size) {
         return text.size();
     }
@@ -47,7 +47,7 @@ std::size_t fitting_length(std::string_view text, std::size_t size) {
 }
 
 // Copies `text`, NUL-terminated, into `buffer` of `size` bytes (nothing when size is 0).
-void copy_out(std::string_view text, char* buffer, std::size_t size) {
+void copy_out(std::string_view text, char* buffer, std::size_t size) noexcept {
     if (buffer == nullptr || size == 0) {
         return;
     }
@@ -79,9 +79,18 @@ int32_t finish(const client::Reply& reply, char* answer, std::size_t answer_size
     return result.kind;
 }
 
-int32_t failed(const char* why, char* answer, std::size_t answer_size, zelto_outcome* outcome) {
-    return finish(client::Error{client::ErrorKind::FAILED, why, false}, answer, answer_size,
-                  outcome);
+// A failure told without allocating: `why` is a literal. `sent` when the request may have been
+// written before it.
+int32_t failed(const char* why, bool sent, char* answer, std::size_t answer_size,
+               zelto_outcome* outcome) noexcept {
+    copy_out("", answer, answer_size);
+    if (outcome != nullptr) {
+        *outcome = zelto_outcome{};
+        outcome->kind = ZELTO_FAILED;
+        outcome->sent = sent ? 1 : 0;
+        copy_out(why, outcome->message, sizeof outcome->message);
+    }
+    return ZELTO_FAILED;
 }
 
 int32_t send_with(client::Client& sender, const char* request, uint32_t timeout_ms,
@@ -94,10 +103,10 @@ int32_t send_with(client::Client& sender, const char* request, uint32_t timeout_
                                  : std::chrono::milliseconds(timeout_ms);
         return finish(sender.send(text, timeout, cancel != nullptr ? &cancel->cancel : nullptr),
                       answer, answer_size, outcome);
-    } catch (const std::bad_alloc&) {
-        return failed("out of memory", answer, answer_size, outcome);
     } catch (...) {
-        return failed("unexpected failure in the client", answer, answer_size, outcome);
+        // Out of memory, somewhere between building the request and copying the answer.
+        return failed("out of memory; the request may have been sent", true, answer, answer_size,
+                      outcome);
     }
 }
 
@@ -126,7 +135,7 @@ ZELTO_API int32_t ZELTO_CALL zelto_send(const char* request, uint32_t timeout_ms
         client::Client sender;
         return send_with(sender, request, timeout_ms, cancel, answer, answer_size, outcome);
     } catch (...) {
-        return failed("out of memory", answer, answer_size, outcome);
+        return failed("out of memory", false, answer, answer_size, outcome);
     }
 }
 
@@ -151,7 +160,7 @@ ZELTO_API int32_t ZELTO_CALL zelto_client_send(zelto_client* client, const char*
                                                char* answer, size_t answer_size,
                                                zelto_outcome* outcome) {
     if (client == nullptr) {
-        return failed("no client given", answer, answer_size, outcome);
+        return failed("no client given", false, answer, answer_size, outcome);
     }
     return send_with(client->client, request, timeout_ms, cancel, answer, answer_size, outcome);
 }
