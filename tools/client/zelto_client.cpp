@@ -477,13 +477,10 @@ struct Client::State {
                                          std::to_string(pid) + ")"));
     }
 
-    // Step 3: the pipe is the service's when the process found serves it. Where that process
-    // is not held, its id may have passed to another process since the lookup: the pipe's owner
-    // must then also be one that only an administrator can give.
-    std::optional<Error> check_server(HANDLE pipe, const Server& server) const {
-        if (!server.known || server.pid != expected()) {
-            return impostor(server, "");
-        }
+    // Step 3, for a pipe served by the process found: where that process is not held, its id may
+    // have passed to another process since the lookup, so the pipe's owner must also be one that
+    // only an administrator can give.
+    std::optional<Error> check_owner_of(HANDLE pipe, const Server& server) const {
         if (hosted_by ? check_owner : !process) {
             if (std::optional<std::string> owner = foreign_owner(pipe)) {
                 return impostor(server, "whose pipe has " + *owner +
@@ -499,10 +496,12 @@ struct Client::State {
     std::variant<KernelHandle, Error> connect(Call& call) {
         bool looked_again = false;
         for (;;) {
+            // Step 1: look up the service.
             if (std::optional<Error> error = find_service(call)) {
                 return std::move(*error);
             }
-            // Step 2. open_pipe says NOT_RUNNING only when the held process ended meanwhile.
+            // Step 2: open the pipe. open_pipe says NOT_RUNNING only when the held process ended
+            // meanwhile.
             std::variant<KernelHandle, Error> opened = open_pipe(call, process.get());
             if (Error* error = std::get_if<Error>(&opened)) {
                 if (error->kind == ErrorKind::NOT_RUNNING && !looked_again) {
@@ -513,17 +512,20 @@ struct Client::State {
                 return opened;
             }
             KernelHandle pipe = std::move(std::get<KernelHandle>(opened));
+            // Step 3: the process found must serve the pipe.
             const Server server = server_of(pipe.get());
-            std::optional<Error> refused = check_server(pipe.get(), server);
-            if (!refused) {
+            if (server.known && server.pid == expected()) {
+                if (std::optional<Error> refused = check_owner_of(pipe.get(), server)) {
+                    return std::move(*refused);
+                }
                 return pipe;
             }
-            // Step 4. Not the process held, or none held: if it has ended, ask once more. The
-            // manager is asked with the pipe closed, so that a restarted service's instance is
-            // not held meanwhile; the pipe is opened again only if the service now runs as the
-            // process that served it.
+            // Step 4: another process serves it: if the one held has ended (or none is held), ask
+            // once more. The manager is asked with the pipe closed, so that a restarted service's
+            // instance is not held meanwhile; the pipe is opened again only if the service now
+            // runs as the process that served it.
             if (hosted_by || looked_again || process_running()) {
-                return std::move(*refused);
+                return impostor(server, "");
             }
             looked_again = true;
             pipe.reset();

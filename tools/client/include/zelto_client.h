@@ -122,7 +122,7 @@ class Client {
     // For tests that run the pipe server themselves: `server` stands in for the manager's answer,
     // and `check_owner` applies the check made when the service's process cannot be held.
     explicit Client(std::uint32_t server, bool check_owner = false);
-    ~Client();
+    ~Client();  // NOLINT(performance-trivially-destructible): State is defined inside
     Client(Client&&) noexcept;
     Client& operator=(Client&&) noexcept;
 
