@@ -32,19 +32,25 @@ static void expect(zelto_client* client, const char* request, uint32_t timeout_m
     }
 }
 
-/* Runs a command line to its end; its exit code. */
+/* Runs a command line to its end, its output discarded; its exit code. */
 static DWORD run(const char* command_line) {
     char line[1024];
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
+    HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                             OPEN_EXISTING, 0, NULL);
     STARTUPINFOA startup = {sizeof startup};
     PROCESS_INFORMATION process;
     DWORD code = 0xDEAD;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = nul;
     snprintf(line, sizeof line, "%s", command_line);
-    if (CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+    if (CreateProcessA(NULL, line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
         WaitForSingleObject(process.hProcess, 60000);
         GetExitCodeProcess(process.hProcess, &code);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
+    CloseHandle(nul);
     return code;
 }
 
