@@ -28,12 +28,15 @@ struct Cancel::State {
 
 Cancel::Cancel() : state_(std::make_shared<State>()) {}
 
+// A moved-from Cancel has no state: it cancels nothing, and a call given it is not made.
 void Cancel::cancel() const noexcept {
-    ::SetEvent(state_->event.get());
+    if (state_) {
+        ::SetEvent(state_->event.get());
+    }
 }
 
 bool Cancel::cancelled() const noexcept {
-    return ::WaitForSingleObject(state_->event.get(), 0) == WAIT_OBJECT_0;
+    return state_ && ::WaitForSingleObject(state_->event.get(), 0) == WAIT_OBJECT_0;
 }
 
 // One call's deadline and the caller's cancel, as something to wait on with the call's own
@@ -45,8 +48,8 @@ class Call {
     Call(std::chrono::milliseconds timeout, const Cancel* cancel)
         : timeout_(std::max(timeout, std::chrono::milliseconds(0))),
           deadline_(Clock::now() + timeout_),
-          stop_event_(cancel != nullptr ? cancel->state_->event.get() : nullptr),
-          stoppable_(cancel == nullptr || cancel->state_->event.valid()) {}
+          stop_event_(cancel != nullptr && cancel->state_ ? cancel->state_->event.get() : nullptr),
+          stoppable_(cancel == nullptr || (cancel->state_ && cancel->state_->event.valid())) {}
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
