@@ -1,6 +1,6 @@
 // Runs every benchmark against the service installed in the Wine prefix (or on Windows), prints
-// the table, and removes the service again. "--quick" runs a fifth of every count. Exit code 1
-// when a benchmark could not be completed.
+// the table, and removes the service again. "--quick" runs a fifth of every count, "--round-trip"
+// only the request round trip. Exit code 1 when a benchmark could not be completed.
 
 #include <cstdio>
 #include <cstring>
@@ -10,9 +10,13 @@
 namespace zelto::bench {
 namespace {
 
-ErrorText run_all(Table& table, const Sizes& sizes) {
+ErrorText run_all(Table& table, const Sizes& sizes, bool round_trip_only) {
     if (ErrorText error = install_service()) {
         return error;
+    }
+    if (round_trip_only) {
+        double round_trip_floor_us = 0;
+        return bench_round_trip(table, sizes, round_trip_floor_us);
     }
     const Result<Footprint> idle = service_footprint();
     if (!idle) {
@@ -23,8 +27,9 @@ ErrorText run_all(Table& table, const Sizes& sizes) {
         return error;
     }
     std::printf("Footprint: STATUS requests up to %d\n", sizes.footprint_requests);
-    // The round trip sent its count twice: from a client without and with the server check.
-    if (ErrorText error = more_requests(sizes.footprint_requests - 2 * sizes.round_trip_requests)) {
+    // The round trip sent its count three times: from a client without the server check, from
+    // the C++ client object and from the C interface.
+    if (ErrorText error = more_requests(sizes.footprint_requests - 3 * sizes.round_trip_requests)) {
         return error;
     }
     const Result<Footprint> after_requests = service_footprint();
@@ -57,10 +62,15 @@ ErrorText run_all(Table& table, const Sizes& sizes) {
 }  // namespace zelto::bench
 
 int main(int argc, char** argv) {
-    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    bool quick = false;
+    bool round_trip_only = false;
+    for (int i = 1; i < argc; ++i) {
+        quick = quick || std::strcmp(argv[i], "--quick") == 0;
+        round_trip_only = round_trip_only || std::strcmp(argv[i], "--round-trip") == 0;
+    }
     zelto::bench::Table table;
-    const zelto::ErrorText error =
-        zelto::bench::run_all(table, quick ? zelto::bench::QUICK_SIZES : zelto::bench::Sizes{});
+    const zelto::ErrorText error = zelto::bench::run_all(
+        table, quick ? zelto::bench::QUICK_SIZES : zelto::bench::Sizes{}, round_trip_only);
     zelto::bench::remove_service();
     table.print();
     if (error) {

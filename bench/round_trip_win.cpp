@@ -3,7 +3,8 @@
 // them through the service's own log function (c), which splits the gap between (b) and the
 // service into the log function's share and the pipe server's. In the same rounds, the service
 // again from one client library object, which checks who serves the pipe before it writes: what
-// the check costs a client that sends many requests, and its first request apart. Then, with the
+// the check costs a client that sends many requests, and its first request apart; and the same
+// from the C interface of zelto_client.dll, against the C++ object it wraps. Then, with the
 // service stopped, how long a client takes to the clear error, against the service control
 // manager queries it is made of.
 
@@ -11,6 +12,7 @@
 #include <sddl.h>
 
 #include <array>
+#include <memory>
 #include <thread>
 
 #include "benchmarks_win.h"
@@ -20,6 +22,7 @@
 #include "log/log_line.h"
 #include "windows/service_control.h"
 #include "zelto_client.h"
+#include "zelto_client_c.h"
 
 namespace zelto::bench {
 namespace {
@@ -30,7 +33,7 @@ constexpr int ROUNDS = 8;
 constexpr int BASELINE_PER_ROUND = 100;
 constexpr std::string_view ANSWER = "OK|Stopped";
 
-enum class Variant { Minimal, FloorAppends, LogFunction, Service, ServiceChecked };
+enum class Variant { Minimal, FloorAppends, LogFunction, Service, ServiceChecked, ServiceC };
 
 // The service's pipe cycle and nothing else: one instance kept for the whole run with the same
 // settings and descriptor, synchronous calls, no watchdog, a fixed answer; with logging, the
@@ -88,7 +91,8 @@ void serve_minimal(int clients, Variant variant) {
 // Microseconds per request over one round, or the first wrong answer. The checked client's first
 // request, which asks the service control manager, is timed apart into `first_us`.
 Result<double> run_round(Variant variant, int service_requests, std::vector<double>& first_us) {
-    const bool service = variant == Variant::Service || variant == Variant::ServiceChecked;
+    const bool kept_client = variant == Variant::ServiceChecked || variant == Variant::ServiceC;
+    const bool service = variant == Variant::Service || kept_client;
     const int requests = service ? service_requests : BASELINE_PER_ROUND;
     std::thread server;
     if (!service) {
@@ -98,11 +102,20 @@ Result<double> run_round(Variant variant, int service_requests, std::vector<doub
                                            : std::wstring_view(BASELINE_PIPE);
     std::string wrong;
     client::Client checked;
+    const std::unique_ptr<zelto_client, void (*)(zelto_client*)> c_client(
+        variant == Variant::ServiceC ? zelto_client_create() : nullptr, zelto_client_destroy);
     auto request = [&] {
         std::string got;
         if (variant == Variant::ServiceChecked) {
             const client::Reply reply = checked.send("STATUS");
             got = reply ? reply.value() : reply.error().message;
+        } else if (variant == Variant::ServiceC) {
+            char answer[64];
+            zelto_outcome outcome;
+            got = zelto_client_send(c_client.get(), "STATUS", ZELTO_TIMEOUT_DEFAULT, nullptr,
+                                    answer, sizeof answer, &outcome) == ZELTO_OK
+                      ? answer
+                      : outcome.message;
         } else {
             const Result<std::string> answer = ask(pipe, "STATUS");
             got = answer ? answer.value() : answer.error();
@@ -111,10 +124,13 @@ Result<double> run_round(Variant variant, int service_requests, std::vector<doub
             wrong = got;
         }
     };
-    if (variant == Variant::ServiceChecked) {
+    // The first request of a kept client asks the service control manager: timed apart.
+    if (kept_client) {
         const auto first = Clock::now();
         request();
-        first_us.push_back(ms_between(first, Clock::now()) * 1000.0);
+        if (variant == Variant::ServiceChecked) {
+            first_us.push_back(ms_between(first, Clock::now()) * 1000.0);
+        }
     }
     const auto started = Clock::now();
     // Every request is made even after a wrong answer: the minimal server ends only after its
@@ -138,10 +154,10 @@ ErrorText bench_round_trip(Table& table, const Sizes& sizes, double& floor_us) {
     const int per_round = sizes.round_trip_requests / ROUNDS;
     std::printf(
         "Request round trip: %d rounds of (a), (b), (c) with %d STATUS requests each and the "
-        "service with %d, without and with the client's check\n",
+        "service with %d, without and with the client's check, and from the C interface\n",
         ROUNDS, BASELINE_PER_ROUND, per_round);
-    const Variant variants[] = {Variant::Minimal, Variant::FloorAppends, Variant::LogFunction,
-                                Variant::Service, Variant::ServiceChecked};
+    const Variant variants[] = {Variant::Minimal, Variant::FloorAppends,   Variant::LogFunction,
+                                Variant::Service, Variant::ServiceChecked, Variant::ServiceC};
     constexpr int VARIANTS = sizeof variants / sizeof variants[0];
     std::vector<double> us[VARIANTS];
     std::vector<double> first_us;
@@ -154,8 +170,10 @@ ErrorText bench_round_trip(Table& table, const Sizes& sizes, double& floor_us) {
             us[v].push_back(took.value());
         }
         std::printf(
-            "  round %d: (a) %.0f us, (b) %.0f us, (c) %.0f us, service %.0f us, checked %.0f us\n",
-            round + 1, us[0].back(), us[1].back(), us[2].back(), us[3].back(), us[4].back());
+            "  round %d: (a) %.0f us, (b) %.0f us, (c) %.0f us, service %.0f us, checked %.0f us, "
+            "C %.0f us\n",
+            round + 1, us[0].back(), us[1].back(), us[2].back(), us[3].back(), us[4].back(),
+            us[5].back());
     }
     ::DeleteFileW(FLOOR_LOG);
 
@@ -164,6 +182,7 @@ ErrorText bench_round_trip(Table& table, const Sizes& sizes, double& floor_us) {
     const double c = median(us[2]);
     const double s = median(us[3]);
     const double checked = median(us[4]);
+    const double c_call = median(us[5]);
     table.add({"Request round trip, STATUS, one connection each (us per request, median of " +
                    std::to_string(ROUNDS) + " interleaved rounds)",
                fixed(s, 0) + " us",
@@ -180,6 +199,11 @@ ErrorText bench_round_trip(Table& table, const Sizes& sizes, double& floor_us) {
          "a client without the check " + fixed(s, 0) + " us",
          fixed(checked / s, 2) + "x; +" + fixed(checked - s, 0) + " us", "<= 1.1x",
          verdict(checked <= 1.1 * s)});
+    table.add(
+        {"C interface (zelto_client.dll, a kept zelto_client), STATUS through the service "
+         "(us per request after its first, median of the same rounds)",
+         fixed(c_call, 0) + " us", "the C++ client object " + fixed(checked, 0) + " us",
+         fixed(c_call / checked, 2) + "x", "<= 1.05x", verdict(c_call <= 1.05 * checked)});
     floor_us = b;
     return std::nullopt;
 }

@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <cstdio>
 #include <chrono>
 #include <memory>
 #include <mutex>
-#include <stop_token>
 #include <string>
 #include <thread>
 
@@ -272,21 +272,53 @@ TEST_F(PipeServerTest, ClientThatNeverReadsIsCutOffAndTheNextIsServed) {
 // sent nothing.
 TEST_F(PipeServerTest, CancelledCallReturnsWithin50Ms) {
     const KernelHandle silent = silent_client();
-    std::stop_source stop;
+    const client::Cancel cancel;
     Clock::time_point requested;
     std::thread canceller([&] {
         ::Sleep(300);
         requested = Clock::now();
-        stop.request_stop();
+        cancel.cancel();
     });
-    const auto reply =
-        client::Client(::GetCurrentProcessId()).send("VERSION", 10s, stop.get_token());
+    const auto reply = client::Client(::GetCurrentProcessId()).send("VERSION", 10s, &cancel);
     const auto returned = Clock::now();
     canceller.join();
     ASSERT_FALSE(reply.ok());
     EXPECT_EQ(reply.error().kind, client::ErrorKind::CANCELLED);
     EXPECT_FALSE(reply.error().sent);
     EXPECT_LT(returned - requested, 50ms);
+}
+
+// A timeout says what used it up: BUSY only when other clients held the pipe, TIMED_OUT when the
+// limit ended first (here while the service control manager was asked, 8 ms or more under Wine).
+// Neither sends anything.
+TEST_F(PipeServerTest, TimeoutIsBusyOnlyWhileAnotherClientHoldsThePipe) {
+    const DWORD self = ::GetCurrentProcessId();
+    struct Case {
+        const char* name;
+        bool holder;
+        std::optional<DWORD> hosted_by;
+        std::chrono::milliseconds timeout;
+        client::ErrorKind kind;
+    };
+    const Case cases[] = {
+        {"1 ms, the manager asked first", false, std::nullopt, 1ms, client::ErrorKind::TIMED_OUT},
+        {"1 ms, a silent client holding the pipe", true, self, 1ms, client::ErrorKind::BUSY},
+        {"300 ms, a silent client holding the pipe", true, self, 300ms, client::ErrorKind::BUSY},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        KernelHandle holder = c.holder ? silent_client() : KernelHandle();
+        const auto started = Clock::now();
+        const client::Reply reply = c.hosted_by
+                                        ? client::Client(*c.hosted_by).send("VERSION", c.timeout)
+                                        : client::Client().send("VERSION", c.timeout);
+        const auto took = Clock::now() - started;
+        ASSERT_FALSE(reply.ok());
+        EXPECT_EQ(client::error_kind_name(reply.error().kind), client::error_kind_name(c.kind))
+            << reply.error().message;
+        EXPECT_FALSE(reply.error().sent);
+        EXPECT_LT(took, c.timeout + 100ms);
+    }
 }
 
 // The server would resolve a relative path against its own folder: the library's START request
@@ -318,6 +350,67 @@ TEST(ClientParse, StatusAndVersionAnswers) {
     for (const char* other :
          {"OK|", "OK|Stopped", "OK|.1", "OK|1.", "OK|1..2", "ERR|0.1.0", "OK|0.1.0 "}) {
         EXPECT_EQ(client::parse_version(other), std::nullopt) << other;
+    }
+    for (const auto& [version, compatible] : {std::pair{"0.1.0", true},
+                                              {"0.1", true},
+                                              {"0.1.7", true},
+                                              {"0.10.0", false},
+                                              {"0.2.0", false},
+                                              {"1.1.0", false},
+                                              {"0.1.", false}}) {
+        EXPECT_EQ(client::protocol_compatible(version), compatible) << version;
+    }
+    EXPECT_EQ(to_wide(client::LOG_PATH), LOG_FILE_PATH);
+    for (const auto& [request, timeout] : {std::pair{"START|a|b", client::CORE_CHANGE_TIMEOUT},
+                                           {" STOP\n", client::CORE_CHANGE_TIMEOUT},
+                                           {"STATUS", client::DEFAULT_TIMEOUT},
+                                           {"stop", client::DEFAULT_TIMEOUT}}) {
+        EXPECT_EQ(client::default_timeout(request), timeout) << request;
+    }
+}
+
+// Where the client cannot hold the service's process, the pipe's owner must also be one that only
+// an administrator can give: LocalSystem or Administrators. A pipe with another owner gets no
+// byte; an accepted one gets the request (and, with nobody serving it, gives no answer).
+TEST(ClientOwnerCheck, OnlyAPipeOwnedByTheSystemOrAdministratorsIsSentTo) {
+    // Without an owner in the descriptor, a pipe gets its creator's default owner (Wine's is
+    // S-1-5-21-0-0-0-513, which is refused).
+    HANDLE raw_token = nullptr;
+    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw_token));
+    const KernelHandle token(raw_token);
+    alignas(TOKEN_OWNER) char buffer[256];
+    DWORD size = 0;
+    ASSERT_TRUE(::GetTokenInformation(token.get(), TokenOwner, buffer, sizeof buffer, &size));
+    const PSID default_owner = reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner;
+    const bool default_accepted = ::IsWellKnownSid(default_owner, WinLocalSystemSid) ||
+                                  ::IsWellKnownSid(default_owner, WinBuiltinAdministratorsSid);
+    const std::pair<const wchar_t*, bool> cases[] = {{L"O:SY", true},
+                                                     {L"O:BA", true},
+                                                     {L"O:BU", false},
+                                                     {L"O:WD", false},
+                                                     {L"", default_accepted}};
+    for (const auto& [owner, accepted] : cases) {
+        SCOPED_TRACE(to_utf8(owner));
+        PSECURITY_DESCRIPTOR raw = nullptr;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            (owner + std::wstring(PIPE_SDDL)).c_str(), SDDL_REVISION_1, &raw, nullptr));
+        const LocalMemory descriptor(raw);
+        SECURITY_ATTRIBUTES attributes{sizeof attributes, raw, FALSE};
+        const KernelHandle pipe(::CreateNamedPipeW(PIPE_NAME.data(), PIPE_ACCESS_DUPLEX,
+                                                   PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
+                                                   &attributes));
+        ASSERT_TRUE(pipe.valid()) << ::GetLastError();
+        const client::Reply reply =
+            client::Client(::GetCurrentProcessId(), true).send("VERSION", 300ms);
+        ASSERT_FALSE(reply.ok());
+        EXPECT_EQ(reply.error().kind,
+                  accepted ? client::ErrorKind::NO_REPLY : client::ErrorKind::IMPOSTOR)
+            << reply.error().message;
+        EXPECT_EQ(reply.error().sent, accepted);
+        char got[16];
+        DWORD bytes = 0;
+        static_cast<void>(::ReadFile(pipe.get(), got, sizeof got, &bytes, nullptr));
+        EXPECT_EQ(std::string(got, bytes), accepted ? "VERSION" : "");
     }
 }
 

@@ -214,7 +214,9 @@ TEST_F(ServiceEndToEnd, ZeltoCtlExitCodesAndMessages) {
         {L"version", 2, "", "Zelto-ctl: the Zelto_service service is not installed"},
         {L"", 64, "", "Zelto-ctl: no command given", true},
         {L"help", 64, "", "Zelto-ctl: unknown command: help", true},
-        {L"STATUS", 64, "", "Zelto-ctl: unknown command: STATUS", true},
+        {L"STATUS", 2, "", "Zelto-ctl: the Zelto_service service is not installed"},
+        {L"--timeout 0 Status", 64, "",
+         "Zelto-ctl: --timeout: not a number of milliseconds from 1 to 4294967294: 0", true},
         {L"start only-one-path", 64, "", "Zelto-ctl: start: missing <core executable>", true},
         {L"stop now", 64, "", "Zelto-ctl: stop: extra argument: now", true},
         {L"raw \"\"", 64, "",
@@ -230,7 +232,7 @@ TEST_F(ServiceEndToEnd, ZeltoCtlExitCodesAndMessages) {
         {L"start \"" + config + L"\" \"" + core + L"\"", 0, "OK|Started\n", ""},
         {L"start C:\\missing.yaml \"" + core + L"\"", 1,
          "ERR|Config file not found: C:\\missing.yaml\n", ""},
-        {L"stop", 0, "OK|Stopped\n", ""},
+        {L"--timeout 3000 Stop", 0, "OK|Stopped\n", ""},
         {L"status", 0, "OK|Stopped\n", ""},
     });
     run_process(L"sc stop Zelto_service");
@@ -452,14 +454,17 @@ struct CompatibilityInformation {
     } elements[4];
 };
 
-// What Properties, Details shows of each shipped executable, and the manifest as the loader
-// parses it (a manifest it cannot parse stops the executable from starting on Windows).
+// What Properties, Details shows of each shipped executable and of the client DLL, and an
+// executable's manifest as the loader parses it (a manifest it cannot parse stops the executable
+// from starting on Windows).
 TEST(ShippedExecutables, CarryVersionInformationAndManifest) {
     constexpr GUID WINDOWS_10_AND_11 = {
         0x8e0f7a12, 0xbfb3, 0x4fe8, {0xb9, 0xa5, 0x48, 0xfd, 0x50, 0xa1, 0x5a, 0x9a}};
     const std::wstring version = L"" ZELTO_PROJECT_VERSION;
     const std::wstring rows[][2] = {{L"Zelto-service.exe", L"Zelto TUN mode helper service"},
-                                    {L"Zelto-ctl.exe", L"Zelto service control client"}};
+                                    {L"Zelto-ctl.exe", L"Zelto service control client"},
+                                    {L"zelto_client.dll", L"Zelto service client library"}};
+    EXPECT_EQ(to_wide(client::LIBRARY_VERSION), version);
     for (const auto& [exe, description] : rows) {
         SCOPED_TRACE(to_utf8(exe));
         const std::wstring path = exe_dir() + L"\\" + exe;
@@ -489,6 +494,11 @@ TEST(ShippedExecutables, CarryVersionInformationAndManifest) {
                       std::to_wstring(LOWORD(fixed->dwFileVersionMS)) + L"." +
                       std::to_wstring(HIWORD(fixed->dwFileVersionLS)),
                   version);
+        const bool dll = exe.ends_with(L".dll");
+        EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(dll ? VFT_DLL : VFT_APP));
+        if (dll) {
+            continue;
+        }
 
         ACTCTXW request{};
         request.cbSize = sizeof(request);

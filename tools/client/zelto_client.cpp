@@ -1,42 +1,62 @@
 #include "zelto_client.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <charconv>
 #include <memory>
 
 #include "common/identity.h"
+#include "common/unique_handle.h"
 #include "common/win_text.h"
 #include "ipc/base64.h"
 #include "ipc/pipe_name.h"
+#include "ipc/protocol.h"
 
 namespace zelto::client {
 
+static_assert(PROTOCOL_VERSION == zelto::PROTOCOL_VERSION);
+static_assert(MAX_REQUEST_BYTES == zelto::MAX_REQUEST_BYTES);
+
 using Clock = std::chrono::steady_clock;
 
-// One call's deadline and the caller's stop, as something to wait on with the call's own objects.
+struct Cancel::State {
+    KernelHandle event{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+Cancel::Cancel() : state_(std::make_shared<State>()) {}
+
+// A moved-from Cancel has no state: it cancels nothing, and a call given it is not made.
+void Cancel::cancel() const noexcept {
+    if (state_) {
+        ::SetEvent(state_->event.get());
+    }
+}
+
+bool Cancel::cancelled() const noexcept {
+    return state_ && ::WaitForSingleObject(state_->event.get(), 0) == WAIT_OBJECT_0;
+}
+
+// One call's deadline and the caller's cancel, as something to wait on with the call's own
+// objects.
 class Call {
   public:
     enum class End { SIGNALLED, TIMED_OUT, STOPPED };
 
-    Call(std::chrono::milliseconds timeout, std::stop_token stop)
-        : timeout_(timeout), deadline_(Clock::now() + timeout) {
-        if (stop.stop_possible()) {
-            stop_event_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-            if (stop_event_) {
-                on_stop_.emplace(std::move(stop), SignalEvent{stop_event_.get()});
-            }
-            stoppable_ = stop_event_.valid();
-        }
-    }
+    Call(std::chrono::milliseconds timeout, const Cancel* cancel)
+        : timeout_(std::max(timeout, std::chrono::milliseconds(0))),
+          deadline_(Clock::now() + timeout_),
+          stop_event_(cancel != nullptr && cancel->state_ ? cancel->state_->event.get() : nullptr),
+          stoppable_(cancel == nullptr || (cancel->state_ && cancel->state_->event.valid())) {}
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
-    // False when the caller's stop could not be wired up: such a call is not made.
+    // False when the caller's cancel has no event: such a call is not made.
     bool stoppable() const { return stoppable_; }
     bool stopped() const {
-        return stop_event_ && ::WaitForSingleObject(stop_event_.get(), 0) == WAIT_OBJECT_0;
+        return stop_event_ != nullptr && ::WaitForSingleObject(stop_event_, 0) == WAIT_OBJECT_0;
     }
     DWORD ms_left() const {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now());
@@ -45,15 +65,15 @@ class Call {
     std::string timeout_text() const { return std::to_string(timeout_.count()) + " ms"; }
 
     // Waits for `object` (only for the time when it is null), at most `most_ms`, until the
-    // deadline or the stop.
+    // deadline or the cancel.
     End wait(HANDLE object, DWORD most_ms = INFINITE) const {
         HANDLE handles[2];
         DWORD count = 0;
         if (object != nullptr) {
             handles[count++] = object;
         }
-        if (stop_event_) {
-            handles[count++] = stop_event_.get();
+        if (stop_event_ != nullptr) {
+            handles[count++] = stop_event_;
         }
         const DWORD ms = std::min(ms_left(), most_ms);
         if (count == 0) {
@@ -64,21 +84,15 @@ class Call {
         if (object != nullptr && got == WAIT_OBJECT_0) {
             return End::SIGNALLED;
         }
-        return got == WAIT_OBJECT_0 + count - 1 && stop_event_ ? End::STOPPED : End::TIMED_OUT;
+        return got == WAIT_OBJECT_0 + count - 1 && stop_event_ != nullptr ? End::STOPPED
+                                                                          : End::TIMED_OUT;
     }
 
   private:
-    struct SignalEvent {
-        HANDLE event;
-        void operator()() const noexcept { ::SetEvent(event); }
-    };
-
     std::chrono::milliseconds timeout_;
     Clock::time_point deadline_;
-    bool stoppable_ = true;
-    KernelHandle stop_event_;
-    // Declared last: unregistered before the event it sets is closed.
-    std::optional<std::stop_callback<SignalEvent>> on_stop_;
+    HANDLE stop_event_;  // the Cancel's, which the caller keeps alive for the call
+    bool stoppable_;
 };
 
 namespace {
@@ -168,29 +182,48 @@ struct PendingLookup {
     KernelHandle done;
 };
 
-void CALLBACK run_lookup(PTP_CALLBACK_INSTANCE, void* context) {
-    const std::unique_ptr<std::shared_ptr<PendingLookup>> pending(
-        static_cast<std::shared_ptr<PendingLookup>*>(context));
-    look_up_service((*pending)->lookup);
-    ::SetEvent((*pending)->done.get());
+// A reference on the module this code is in (the client's DLL, or the program it is linked into).
+struct ModuleReferenceTraits {
+    using pointer = HMODULE;
+    static pointer none() noexcept { return nullptr; }
+    static bool valid(pointer h) noexcept { return h != nullptr; }
+    static void close(pointer h) noexcept { ::FreeLibrary(h); }
+};
+using ModuleReference = UniqueHandle<ModuleReferenceTraits>;
+
+struct LookupTask {
+    std::shared_ptr<PendingLookup> pending;
+    // A lookup may outlast its call: the DLL it runs in stays loaded until it returns.
+    ModuleReference module;
+};
+
+void CALLBACK run_lookup(PTP_CALLBACK_INSTANCE instance, void* context) {
+    const std::unique_ptr<LookupTask> task(static_cast<LookupTask*>(context));
+    ::FreeLibraryWhenCallbackReturns(instance, task->module.release());
+    look_up_service(task->pending->lookup);
+    ::SetEvent(task->pending->done.get());
 }
 
 // The manager's calls take no timeout: they run on a pool thread while the caller waits as long
 // as its call allows. A lookup that outlasts the call finishes unobserved and frees what it found.
 std::optional<Error> look_up_service_within(Call& call, ServiceLookup& lookup) {
-    auto pending = std::make_shared<PendingLookup>();
+    auto task = std::make_unique<LookupTask>();
+    task->pending = std::make_shared<PendingLookup>();
+    const std::shared_ptr<PendingLookup> pending = task->pending;
     pending->lookup.manager = std::move(lookup.manager);
     pending->done.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!pending->done) {
-        return not_sent(ErrorKind::FAILED,
-                        "cannot create an event: " + system_error_text(::GetLastError()));
+    HMODULE module = nullptr;
+    if (!pending->done || !::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                                reinterpret_cast<LPCWSTR>(&run_lookup), &module)) {
+        return not_sent(ErrorKind::FAILED, "cannot prepare the service control manager's query: " +
+                                               system_error_text(::GetLastError()));
     }
-    auto context = std::make_unique<std::shared_ptr<PendingLookup>>(pending);
-    if (!::TrySubmitThreadpoolCallback(run_lookup, context.get(), nullptr)) {
+    task->module.reset(module);
+    if (!::TrySubmitThreadpoolCallback(run_lookup, task.get(), nullptr)) {
         return not_sent(ErrorKind::FAILED, "cannot ask the service control manager: " +
                                                system_error_text(::GetLastError()));
     }
-    static_cast<void>(context.release());  // run_lookup owns it now
+    static_cast<void>(task.release());  // run_lookup owns it now
     switch (call.wait(pending->done.get())) {
         case Call::End::SIGNALLED:
             lookup = std::move(pending->lookup);
@@ -201,8 +234,8 @@ std::optional<Error> look_up_service_within(Call& call, ServiceLookup& lookup) {
         case Call::End::TIMED_OUT:
             break;
     }
-    return not_sent(ErrorKind::BUSY,
-                    "the service control manager did not answer within " + call.timeout_text());
+    return not_sent(ErrorKind::TIMED_OUT, "the service control manager did not answer within " +
+                                              call.timeout_text() + "; nothing was sent");
 }
 
 // The pipe opened, or why not; nothing is sent either way. `service_process`, when known, ends
@@ -228,11 +261,13 @@ std::variant<KernelHandle, Error> open_pipe(const Call& call, HANDLE service_pro
         }
         const DWORD left = call.ms_left();
         if (left == 0) {
-            return not_sent(
-                ErrorKind::BUSY,
-                error == ERROR_PIPE_BUSY
-                    ? "the service's pipe was busy for " + call.timeout_text()
-                    : "the service's pipe did not appear within " + call.timeout_text());
+            return error == ERROR_PIPE_BUSY ? not_sent(ErrorKind::BUSY,
+                                                       "the service's pipe was busy with other "
+                                                       "clients for " +
+                                                           call.timeout_text())
+                                            : not_sent(ErrorKind::TIMED_OUT,
+                                                       "the service's pipe did not appear within " +
+                                                           call.timeout_text());
         }
         if (error == ERROR_PIPE_BUSY) {
             // Another client is being served, or the service is between two clients; wait for
@@ -281,6 +316,10 @@ IoEnd finish_io(HANDLE pipe, OVERLAPPED& io, BOOL started, const Call& call) {
 Reply exchange(HANDLE pipe, HANDLE event, std::string_view request, const Call& call) {
     if (call.stopped()) {
         return not_sent(ErrorKind::CANCELLED, "cancelled before the request was sent");
+    }
+    if (call.ms_left() == 0) {
+        return not_sent(ErrorKind::TIMED_OUT, "the time limit of " + call.timeout_text() +
+                                                  " passed before the request was sent");
     }
     const Error cancelled = sent(ErrorKind::CANCELLED, "cancelled after the request was sent");
     const Error late =
@@ -349,30 +388,178 @@ std::string absolute_path(std::string_view path) {
     return to_utf8(full);
 }
 
-}  // namespace
+// The server at the other end of an opened pipe.
+struct Server {
+    bool known = false;
+    DWORD pid = 0;
+    DWORD error = ERROR_SUCCESS;  // why it is not known
+};
 
-std::optional<Error> Client::find_service(Call& call) {
-    // While the handle is held no other process can have its id, so a pipe served under that id
-    // is served by the service: nothing to ask until the process is found to have ended.
-    if (process_) {
+Server server_of(HANDLE pipe) {
+    Server server;
+    server.known = ::GetNamedPipeServerProcessId(pipe, &server.pid);
+    if (!server.known) {
+        server.error = ::GetLastError();
+    }
+    return server;
+}
+
+// Nothing when the pipe's owner is LocalSystem or Administrators, an owner a standard user
+// cannot give a pipe; otherwise the owner found.
+std::optional<std::string> foreign_owner(HANDLE pipe) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    // The pipe's descriptor grants its clients READ_CONTROL.
+    const DWORD error = ::GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION,
+                                          &owner, nullptr, nullptr, nullptr, &descriptor);
+    const LocalMemory held(descriptor);
+    if (error != ERROR_SUCCESS) {
+        return "an owner that cannot be read (" + system_error_text(error) + ")";
+    }
+    if (owner == nullptr) {
+        return std::string("no owner");
+    }
+    if (::IsWellKnownSid(owner, WinLocalSystemSid) ||
+        ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) {
         return std::nullopt;
     }
-    ServiceLookup lookup;
-    lookup.manager = std::move(manager_);
-    if (std::optional<Error> error = look_up_service_within(call, lookup)) {
-        return error;
+    wchar_t* text = nullptr;
+    const bool converted = ::ConvertSidToStringSidW(owner, &text);
+    const LocalMemory held_text(text);
+    return "the owner " + (converted ? to_utf8(text) : std::string("(unreadable)"));
+}
+
+}  // namespace
+
+struct Client::State {
+    std::optional<DWORD> hosted_by;
+    bool check_owner = false;  // for a hosted client; otherwise when no process is held
+    ServiceHandle manager;
+    KernelHandle process;
+    DWORD pid = 0;
+    KernelHandle event;  // for the overlapped calls, kept between requests
+
+    DWORD expected() const { return hosted_by.value_or(pid); }
+    bool process_running() const {
+        return process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
     }
-    manager_ = std::move(lookup.manager);
-    if (lookup.error) {
-        return lookup.error;
+
+    // Step 1: which process runs the service, held so that its id cannot pass to another.
+    // While the handle is held, a pipe served under that id is served by the service: nothing to
+    // ask until the process is found to have ended.
+    std::optional<Error> find_service(Call& call) {
+        if (hosted_by || process) {
+            return std::nullopt;
+        }
+        ServiceLookup lookup;
+        lookup.manager = std::move(manager);
+        if (std::optional<Error> error = look_up_service_within(call, lookup)) {
+            return error;
+        }
+        manager = std::move(lookup.manager);
+        if (lookup.error) {
+            return lookup.error;
+        }
+        process = std::move(lookup.process);
+        pid = lookup.pid;
+        return std::nullopt;
     }
-    process_ = std::move(lookup.process);
-    pid_ = lookup.pid;
-    return std::nullopt;
+
+    Error impostor(const Server& server, const std::string& why) const {
+        const std::string served_by =
+            to_utf8(PIPE_NAME) + " is served by " +
+            (server.known ? "process " + std::to_string(server.pid)
+                          : "an unknown process (" + system_error_text(server.error) + ")");
+        if (!why.empty()) {
+            return not_sent(ErrorKind::IMPOSTOR, served_by + ", " + why);
+        }
+        return not_sent(
+            ErrorKind::IMPOSTOR,
+            served_by + (hosted_by ? ", not by process " + std::to_string(expected())
+                                   : ", not by the " + service_name() + " service (process " +
+                                         std::to_string(pid) + ")"));
+    }
+
+    // Step 3, for a pipe served by the process found: where that process is not held, its id may
+    // have passed to another process since the lookup, so the pipe's owner must also be one that
+    // only an administrator can give.
+    std::optional<Error> check_owner_of(HANDLE pipe, const Server& server) const {
+        if (hosted_by ? check_owner : !process) {
+            if (std::optional<std::string> owner = foreign_owner(pipe)) {
+                return impostor(server, "whose pipe has " + *owner +
+                                            ", neither LocalSystem nor Administrators");
+            }
+        }
+        return std::nullopt;
+    }
+
+    // The steps before a byte is written: look up the service, open the pipe, check its server,
+    // and, once, look the service up again if the process held from an earlier lookup has
+    // ended meanwhile (the service restarted).
+    std::variant<KernelHandle, Error> connect(Call& call) {
+        bool looked_again = false;
+        for (;;) {
+            // Step 1: look up the service.
+            if (std::optional<Error> error = find_service(call)) {
+                return std::move(*error);
+            }
+            // Step 2: open the pipe. open_pipe says NOT_RUNNING only when the held process ended
+            // meanwhile.
+            std::variant<KernelHandle, Error> opened = open_pipe(call, process.get());
+            if (Error* error = std::get_if<Error>(&opened)) {
+                if (error->kind == ErrorKind::NOT_RUNNING && !looked_again) {
+                    looked_again = true;
+                    process.reset();
+                    continue;
+                }
+                return opened;
+            }
+            KernelHandle pipe = std::move(std::get<KernelHandle>(opened));
+            // Step 3: the process found must serve the pipe.
+            const Server server = server_of(pipe.get());
+            if (server.known && server.pid == expected()) {
+                if (std::optional<Error> refused = check_owner_of(pipe.get(), server)) {
+                    return std::move(*refused);
+                }
+                return pipe;
+            }
+            // Step 4: another process serves it: if the one held has ended (or none is held), ask
+            // once more. The manager is asked with the pipe closed, so that a restarted service's
+            // instance is not held meanwhile; the pipe is opened again only if the service now
+            // runs as the process that served it.
+            if (hosted_by || looked_again || process_running()) {
+                return impostor(server, "");
+            }
+            looked_again = true;
+            pipe.reset();
+            process.reset();
+            if (std::optional<Error> error = find_service(call)) {
+                return std::move(*error);
+            }
+            if (!server.known || server.pid != pid) {
+                return impostor(server, "");
+            }
+        }
+    }
+};
+
+Client::Client() : state_(std::make_unique<State>()) {}
+
+Client::Client(std::uint32_t server, bool check_owner) : Client() {
+    state_->hosted_by = server;
+    state_->check_owner = check_owner;
+}
+
+Client::~Client() = default;
+Client::Client(Client&&) noexcept = default;
+Client& Client::operator=(Client&&) noexcept = default;
+
+Reply Client::send(std::string_view request) {
+    return send(request, default_timeout(request));
 }
 
 Reply Client::send(std::string_view request, std::chrono::milliseconds timeout,
-                   std::stop_token stop) {
+                   const Cancel* cancel) {
     if (request.empty()) {
         return not_sent(ErrorKind::EMPTY,
                         "the request is empty; the service answers none, so it was not sent");
@@ -383,67 +570,74 @@ Reply Client::send(std::string_view request, std::chrono::milliseconds timeout,
                                                  std::to_string(MAX_REQUEST_BYTES) +
                                                  ", so it was not sent");
     }
-    Call call(timeout, std::move(stop));
-    if (!event_) {
-        event_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    Call call(timeout, cancel);
+    if (!state_->event) {
+        state_->event.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     }
-    if (!call.stoppable() || !event_) {
+    if (!call.stoppable() || !state_->event) {
         return not_sent(ErrorKind::FAILED,
                         "cannot create an event: " + system_error_text(::GetLastError()));
     }
-    // The manager is asked before the pipe is opened, so the service's one instance is never
-    // held while it answers.
-    for (int attempt = 0;; ++attempt) {
-        if (!hosted_by_) {
-            if (std::optional<Error> error = find_service(call)) {
-                return *error;
-            }
-        }
-        const DWORD expected = hosted_by_.value_or(pid_);
-        // A service that ended since it was looked up may be running again under a new id, or
-        // be stopped: ask the manager again, once.
-        const bool look_again = !hosted_by_ && attempt == 0;
-        std::variant<KernelHandle, Error> opened = open_pipe(call, process_.get());
-        if (Error* error = std::get_if<Error>(&opened)) {
-            if (look_again && error->kind == ErrorKind::NOT_RUNNING) {
-                process_.reset();
-                continue;
-            }
-            return *error;
-        }
-        KernelHandle pipe = std::move(std::get<KernelHandle>(opened));
-        DWORD server = 0;
-        const bool server_known = ::GetNamedPipeServerProcessId(pipe.get(), &server);
-        if (server_known && server == expected) {
-            return exchange(pipe.get(), event_.get(), request, call);
-        }
-        const std::string served_by =
-            to_utf8(PIPE_NAME) + " is served by " +
-            (server_known ? "process " + std::to_string(server)
-                          : "an unknown process (" + system_error_text(::GetLastError()) + ")");
-        if (look_again && (!process_ || ::WaitForSingleObject(process_.get(), 0) != WAIT_TIMEOUT)) {
-            // Asked with the pipe closed, so a restarted service's instance is not held meanwhile;
-            // opened again only if the service now runs as the process that served it.
-            pipe.reset();
-            process_.reset();
-            if (std::optional<Error> error = find_service(call)) {
-                return *error;
-            }
-            if (server_known && server == pid_) {
-                continue;
-            }
-        }
-        return not_sent(
-            ErrorKind::IMPOSTOR,
-            served_by + (hosted_by_ ? ", not by process " + std::to_string(expected)
-                                    : ", not by the " + service_name() + " service (process " +
-                                          std::to_string(pid_) + ")"));
+    std::variant<KernelHandle, Error> pipe = state_->connect(call);
+    if (Error* error = std::get_if<Error>(&pipe)) {
+        return std::move(*error);
     }
+    return exchange(std::get<KernelHandle>(pipe).get(), state_->event.get(), request, call);
+}
+
+Reply send_request(std::string_view request) {
+    return Client().send(request);
 }
 
 Reply send_request(std::string_view request, std::chrono::milliseconds timeout,
-                   std::stop_token stop) {
-    return Client().send(request, timeout, std::move(stop));
+                   const Cancel* cancel) {
+    return Client().send(request, timeout, cancel);
+}
+
+Reply::Reply() : state_(Error{ErrorKind::FAILED, "no request was made", false}) {}
+
+std::string_view error_kind_name(ErrorKind kind) {
+    switch (kind) {
+        case ErrorKind::NOT_INSTALLED:
+            return "NOT_INSTALLED";
+        case ErrorKind::NOT_RUNNING:
+            return "NOT_RUNNING";
+        case ErrorKind::BUSY:
+            return "BUSY";
+        case ErrorKind::TIMED_OUT:
+            return "TIMED_OUT";
+        case ErrorKind::IMPOSTOR:
+            return "IMPOSTOR";
+        case ErrorKind::TOO_LONG:
+            return "TOO_LONG";
+        case ErrorKind::EMPTY:
+            return "EMPTY";
+        case ErrorKind::FAILED:
+            return "FAILED";
+        case ErrorKind::NO_REPLY:
+            return "NO_REPLY";
+        case ErrorKind::SERVICE_ERROR:
+            return "SERVICE_ERROR";
+        case ErrorKind::CANCELLED:
+            return "CANCELLED";
+    }
+    return "UNKNOWN";
+}
+
+bool protocol_compatible(std::string_view version) {
+    // "0.1.0" -> "0.1": the major and minor number.
+    const std::string_view major_minor = PROTOCOL_VERSION.substr(0, PROTOCOL_VERSION.rfind('.'));
+    return parse_version("OK|" + std::string(version)).has_value() &&
+           (version == major_minor || version.starts_with(std::string(major_minor) + "."));
+}
+
+std::chrono::milliseconds default_timeout(std::string_view request) {
+    // The command as the service reads it: the first field, without surrounding white space.
+    std::string_view command = request.substr(0, request.find('|'));
+    constexpr std::string_view SPACE = " \t\r\n";
+    command.remove_prefix(std::min(command.find_first_not_of(SPACE), command.size()));
+    command = command.substr(0, command.find_last_not_of(SPACE) + 1);
+    return command == "START" || command == "STOP" ? CORE_CHANGE_TIMEOUT : DEFAULT_TIMEOUT;
 }
 
 std::string start_request(std::string_view config_path, std::string_view core_path) {
