@@ -16,7 +16,12 @@ bool is_drive_letter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-// End of the component that starts at `pos`: the next separator or the end of the path.
+bool separator_at(std::string_view path, std::size_t pos, bool verbatim) {
+    return pos < path.size() && is_separator(path[pos], verbatim);
+}
+
+// End of the component that starts at `pos`: the next separator or the end of the path (`pos`
+// itself when it lies past the end).
 std::size_t component_end(std::string_view path, std::size_t pos, bool verbatim) {
     while (pos < path.size() && !is_separator(path[pos], verbatim)) {
         ++pos;
@@ -29,35 +34,25 @@ struct Prefix {
     bool verbatim;  // after \\?\ only "\" separates
 };
 
-// "C:", \\server\share, \\.\device, \\?\C:, \\?\UNC\server\share, \\?\anything.
+// "C:", \\server\share, \\.\device, \\?\UNC\server\share, \\?\anything (\\?\C: included).
 Prefix parse_prefix(std::string_view path) {
-    if (path.size() >= 2 && is_separator(path[0], false) && is_separator(path[1], false)) {
-        if (path.substr(0, 4) == "\\\\?\\") {
-            if (path.substr(4, 4) == "UNC\\") {
-                const std::size_t server_end = component_end(path, 8, true);
-                if (server_end == path.size()) {
-                    return {server_end, true};
-                }
-                const std::size_t share_end = component_end(path, server_end + 1, true);
-                return {share_end > server_end + 1 ? share_end : server_end, true};
-            }
-            if (path.size() >= 6 && is_drive_letter(path[4]) && path[5] == ':' &&
-                (path.size() == 6 || path[6] == '\\')) {
-                return {6, true};
-            }
-            return {component_end(path, 4, true), true};
+    if (path.substr(0, 4) == "\\\\?\\") {
+        if (path.substr(4, 4) == "UNC\\") {
+            // An empty share leaves the server alone as the prefix; the separator is the root.
+            const std::size_t server_end = component_end(path, 8, true);
+            const std::size_t share_end = component_end(path, server_end + 1, true);
+            return {share_end > server_end + 1 ? share_end : server_end, true};
         }
-        if (path.size() >= 4 && path[2] == '.' && is_separator(path[3], false)) {
+        return {component_end(path, 4, true), true};
+    }
+    if (separator_at(path, 0, false) && separator_at(path, 1, false)) {
+        if (path.substr(2, 1) == "." && separator_at(path, 3, false)) {
             return {component_end(path, 4, false), false};
         }
+        // Without a server and a share the leading separators are a root and empty components.
         const std::size_t server_end = component_end(path, 2, false);
-        if (server_end > 2 && server_end < path.size()) {
-            const std::size_t share_end = component_end(path, server_end + 1, false);
-            if (share_end > server_end + 1) {
-                return {share_end, false};
-            }
-        }
-        return {0, false};
+        const std::size_t share_end = component_end(path, server_end + 1, false);
+        return {server_end > 2 && share_end > server_end + 1 ? share_end : 0, false};
     }
     if (path.size() >= 2 && is_drive_letter(path[0]) && path[1] == ':') {
         return {2, false};
@@ -70,33 +65,29 @@ Prefix parse_prefix(std::string_view path) {
 std::string config_dir_of(std::string_view config_path) {
     const Prefix prefix = parse_prefix(config_path);
     std::size_t body = prefix.length;
-    const bool has_root =
-        body < config_path.size() && is_separator(config_path[body], prefix.verbatim);
-    if (has_root) {
-        ++body;
+    if (separator_at(config_path, body, prefix.verbatim)) {
+        ++body;  // the root
     }
-    // A leading "." of a plain relative path is kept as a component; any other is ignored.
-    const bool plain_relative = prefix.length == 0 && !has_root;
 
-    std::size_t count = 0;
-    std::size_t last_end = 0;
-    std::size_t before_last_end = 0;
+    // The dir ends where the component before the last one ends; in front of the first
+    // component, that is after the prefix and root.
+    std::size_t last_end = body;
+    std::size_t dir_end = body;
     for (std::size_t pos = body; pos < config_path.size();) {
         const std::size_t end = component_end(config_path, pos, prefix.verbatim);
         const std::string_view component = config_path.substr(pos, end - pos);
-        const bool ignored =
-            component.empty() || (component == "." && !(plain_relative && pos == 0));
+        // A "." is a component only at the very start, that is without prefix and root.
+        const bool ignored = component.empty() || (component == "." && pos != 0);
         if (!ignored) {
-            before_last_end = last_end;
+            dir_end = last_end;
             last_end = end;
-            ++count;
         }
         pos = end + 1;
     }
-    if (count == 0) {
+    if (last_end == body) {  // none kept: a kept component is not empty
         return std::string(FALLBACK_CONFIG_DIR);
     }
-    return std::string(config_path.substr(0, count == 1 ? body : before_last_end));
+    return std::string(config_path.substr(0, dir_end));
 }
 
 std::string encode_argument(std::string_view argument) {

@@ -42,12 +42,38 @@ TEST(ConfigDir, Table) {
         {"\\\\?\\C:\\a/b", "\\\\?\\C:\\"},
         {"\\\\?\\UNC\\nas\\share\\config.yaml", "\\\\?\\UNC\\nas\\share\\"},
         {"\\\\.\\pipe\\config", "\\\\.\\pipe\\"},
-        // After \\?\ the first component is the prefix unless it is a drive letter and a colon
-        // alone, and "/" is part of a name.
+        // After \\?\ the first component is the prefix, a drive being no different, and "/" is
+        // part of a name.
         {"\\\\?\\Volume{x}\\config.yaml", "\\\\?\\Volume{x}\\"},
         {"\\\\?\\a/b\\config.yaml", "\\\\?\\a/b\\"},
         {"\\\\?\\C:/a\\b", "\\\\?\\C:/a\\"},
         {"\\\\?\\C:x", "."},
+        {"\\\\?\\c:\\a\\.\\b\\", "\\\\?\\c:\\a"},
+        {"\\\\?\\\\a", "\\\\?\\\\"},
+        {"\\\\?/C:/a", "\\\\?/C:/"},  // not \\?\ but a share "C:" on a server "?"
+        // \\?\UNC\ is followed by a server and a share, either may be empty; without a share the
+        // server alone is the prefix.
+        {"\\\\?\\UNC\\\\s\\a", "\\\\?\\UNC\\\\s\\"},
+        {"\\\\?\\UNC\\nas\\\\a", "\\\\?\\UNC\\nas\\"},
+        {"\\\\?\\UNC\\a/b\\c/d\\e/f", "\\\\?\\UNC\\a/b\\c/d\\"},
+        // \\.\ and one component, "/" separating as well.
+        {"//./pipe/a/b", "//./pipe/a"},
+        {"//.//a", "//.//"},
+        {"\\\\.a\\s\\b", "\\\\.a\\s\\"},  // a share on a server ".a"
+        // Two separators without a server and a share: a root and empty components.
+        {"\\\\nas", "\\"},
+        {"\\\\nas\\", "\\"},
+        {"\\\\\\a\\b", "\\\\\\a"},
+        // Drive letters and the characters next to A-Z and a-z.
+        {"A:a", "A:"},
+        {"Z:a", "Z:"},
+        {"a:a", "a:"},
+        {"z:a", "z:"},
+        {"@:a", ""},
+        {"[:a", ""},
+        {"`:a", ""},
+        {"{:a", ""},
+        {"a", ""},
         // Not a drive, not a share: plain components.
         {"1:config.yaml", ""},
         {"\\\\nas\\\\config.yaml", "\\\\nas"},
