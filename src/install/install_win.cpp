@@ -178,17 +178,17 @@ ErrorText install_service() {
     }
     const std::wstring command_line = to_wide(escape_argument(to_utf8(exe.value())));
     ServiceHandle service;
-    DWORD error = ERROR_SUCCESS;
     if (!marked) {
-        std::tie(service, error) = create_service(manager.get(), command_line);
-        marked = error == ERROR_SERVICE_MARKED_FOR_DELETE;
+        DWORD create_error = ERROR_SUCCESS;
+        std::tie(service, create_error) = create_service(manager.get(), command_line);
+        marked = create_error == ERROR_SERVICE_MARKED_FOR_DELETE;
     }
     if (marked) {
         write_stdout("Service is marked for deletion, waiting for it to go...\n");
         if (!wait_for_service_to_go(manager.get())) {
             return std::string(MARKED_AND_HELD);
         }
-        std::tie(service, error) = create_service(manager.get(), command_line);
+        service = create_service(manager.get(), command_line).first;
     }
     if (!service) {
         return failed("Failed to create service", WINAPI_CALL_FAILED);
