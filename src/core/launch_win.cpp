@@ -4,7 +4,11 @@
 #include <sddl.h>
 #include <winternl.h>
 
+#include <cstddef>
+#include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/win_text.h"
 #include "core/command_line.h"
@@ -12,9 +16,12 @@
 
 namespace zelto {
 
-bool path_exists(const std::string& path) {
+namespace {
+
+// The attributes of what the path names, links followed; nothing when the metadata query fails.
+std::optional<DWORD> path_attributes(const std::string& path) {
     if (path.find('\0') != std::string::npos) {
-        return false;
+        return std::nullopt;
     }
     const std::wstring wide = to_wide(path);
     const KernelHandle file(
@@ -23,17 +30,34 @@ bool path_exists(const std::string& path) {
     if (file) {
         // The narrow query: GetFileInformationByHandle also looks up the volume, for nothing here.
         FILE_BASIC_INFO info{};
-        return ::GetFileInformationByHandleEx(file.get(), FileBasicInfo, &info, sizeof info) != 0;
+        if (!::GetFileInformationByHandleEx(file.get(), FileBasicInfo, &info, sizeof info)) {
+            return std::nullopt;
+        }
+        return info.FileAttributes;
     }
     const DWORD error = ::GetLastError();
     if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) {
-        return false;
+        return std::nullopt;
     }
     // Files the system holds exclusively (the page file) still show in their folder's listing.
     WIN32_FIND_DATAW found{};
     const FindHandle search(::FindFirstFileExW(wide.c_str(), FindExInfoBasic, &found,
                                                FindExSearchNameMatch, nullptr, 0));
-    return search.valid();
+    if (!search) {
+        return std::nullopt;
+    }
+    return found.dwFileAttributes;
+}
+
+}  // namespace
+
+bool path_exists(const std::string& path) {
+    return path_attributes(path).has_value();
+}
+
+bool file_exists(const std::string& path) {
+    const std::optional<DWORD> attributes = path_attributes(path);
+    return attributes && (*attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 namespace {
@@ -207,29 +231,80 @@ Result<LaunchedCore> launch_core(const std::string& core_path, const std::string
                         std::move(err.value().read_end)};
 }
 
-void end_core(const CoreProcess& core) {
-    ::TerminateJobObject(core.job.get(), CORE_TERMINATE_EXIT_CODE);
-    ::WaitForSingleObject(core.process.get(), INFINITE);
-    DWORD exit_code = 0;
-    ::GetExitCodeProcess(core.process.get(), &exit_code);
+namespace {
 
-    // The job's other processes end asynchronously, and until they have, they may still hold the
-    // TUN adapter or the ports the next core needs. A job that cannot be queried is not waited for.
-    const ULONGLONG deadline = ::GetTickCount64() + CORE_JOB_EMPTY_LIMIT_MS;
+// The ids of the processes the job holds; nothing when the job cannot be queried.
+std::optional<std::vector<DWORD>> job_process_ids(HANDLE job) {
+    constexpr std::size_t HEADER = offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList);
+    std::size_t room = 16;
     for (;;) {
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-        if (!::QueryInformationJobObject(core.job.get(), JobObjectBasicAccountingInformation,
-                                         &accounting, sizeof accounting, nullptr) ||
-            accounting.ActiveProcesses == 0) {
+        std::vector<unsigned char> buffer(HEADER + room * sizeof(ULONG_PTR));
+        if (!::QueryInformationJobObject(job, JobObjectBasicProcessIdList, buffer.data(),
+                                         static_cast<DWORD>(buffer.size()), nullptr)) {
+            if (::GetLastError() != ERROR_MORE_DATA) {
+                return std::nullopt;
+            }
+            room *= 2;  // more processes than room: ask again with more
+            continue;
+        }
+        JOBOBJECT_BASIC_PROCESS_ID_LIST list{};
+        std::memcpy(&list, buffer.data(), HEADER);
+        std::vector<DWORD> ids(list.NumberOfProcessIdsInList);
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            ULONG_PTR id = 0;
+            std::memcpy(&id, buffer.data() + HEADER + i * sizeof id, sizeof id);
+            ids[i] = static_cast<DWORD>(id);
+        }
+        return ids;
+    }
+}
+
+// Handles on the job's processes that still run. A listed id is taken only while it still names
+// a process of the job, so an id passed on meanwhile to another process is never waited for.
+std::vector<KernelHandle> running_processes(HANDLE job, const std::vector<DWORD>& ids) {
+    std::vector<KernelHandle> running;
+    for (const DWORD id : ids) {
+        KernelHandle process(
+            ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+        BOOL in_job = FALSE;
+        if (process && ::IsProcessInJob(process.get(), job, &in_job) && in_job &&
+            ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
+            running.push_back(std::move(process));
+        }
+    }
+    return running;
+}
+
+}  // namespace
+
+void end_core(const CoreProcess& core) {
+    const ULONGLONG deadline = ::GetTickCount64() + CORE_JOB_EMPTY_LIMIT_MS;
+    ::TerminateJobObject(core.job.get(), CORE_TERMINATE_EXIT_CODE);
+    // The job's processes end asynchronously, and until they have, they may still hold the TUN
+    // adapter or the ports the next core needs. The job's own count of active processes is no
+    // help: Windows lowers it only once every reference to a process is released, this record's
+    // handles and any other program's. So the processes themselves are waited for, and the list
+    // read again after each round, since one may have started another before it ended. A job that
+    // cannot be listed leaves the core alone to wait for.
+    const std::vector<DWORD> core_only{::GetProcessId(core.process.get())};
+    for (;;) {
+        const std::vector<KernelHandle> running =
+            running_processes(core.job.get(), job_process_ids(core.job.get()).value_or(core_only));
+        if (running.empty()) {
             return;
         }
-        if (::GetTickCount64() >= deadline) {
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= deadline) {
             log_core("Processes of the stopped core still running after " +
                      std::to_string(CORE_JOB_EMPTY_LIMIT_MS) +
-                     " ms: " + std::to_string(accounting.ActiveProcesses));
+                     " ms: " + std::to_string(running.size()));
             return;
         }
-        ::Sleep(CORE_JOB_POLL_MS);
+        for (const KernelHandle& process : running) {
+            const ULONGLONG at = ::GetTickCount64();
+            ::WaitForSingleObject(process.get(),
+                                  at < deadline ? static_cast<DWORD>(deadline - at) : 0);
+        }
     }
 }
 

@@ -16,13 +16,14 @@ inline constexpr DWORD CORE_PIPE_BUFFER_SIZE = 65536;
 inline constexpr UINT CORE_TERMINATE_EXIT_CODE = 1;
 // Names drawn for one output pipe before a name held by someone else fails the launch.
 inline constexpr int CORE_PIPE_NAME_DRAWS = 4;
-// How long end_core waits for the rest of the job once the core itself has ended, and how often
-// it looks.
+// How long end_core waits, from the terminate on, for the core and every other process of its job
+// to end.
 inline constexpr DWORD CORE_JOB_EMPTY_LIMIT_MS = 5000;
-inline constexpr DWORD CORE_JOB_POLL_MS = 1;
 
 // A metadata query on the path, links followed, succeeds: a file or a directory.
 bool path_exists(const std::string& path);
+// The same query succeeds and the path names no directory.
+bool file_exists(const std::string& path);
 
 // One way, byte mode, under a name with 128 random bits, open only to the service's own account:
 // the read end is for overlapped reads and stays in this process; the write end is synchronous
@@ -54,10 +55,10 @@ struct LaunchedCore {
 Result<LaunchedCore> launch_core(const std::string& core_path, const std::string& config_dir,
                                  const std::string& config_path);
 
-// Ends the core's job, so the core and whatever it started, with exit code 1, and waits for the
-// core's end, then for the job to be empty, at most CORE_JOB_EMPTY_LIMIT_MS (a job still not
-// empty then is logged); outcomes are of no interest, since the processes may well have ended
-// already.
+// Ends the core's job, so the core and whatever it started, with exit code 1, and waits until each
+// of its processes has ended, the core included, at most CORE_JOB_EMPTY_LIMIT_MS in all (processes
+// still running then are logged); outcomes are of no interest, since the processes may well have
+// ended already.
 void end_core(const CoreProcess& core);
 
 }  // namespace zelto

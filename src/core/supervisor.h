@@ -9,10 +9,11 @@
 
 namespace zelto {
 
-// Checks both paths and the core against the core policy, replaces a held core, launches the new
-// one with its output forwarded into the log. Failure texts: "Config file not found: {path}",
-// "Core binary not found: {path}", "Core binary not allowed by policy: {path}", "Lock error:
-// poisoned lock: another task failed inside", "Failed to spawn core process: {reason}".
+// Checks both paths (the core's must name a file, not a folder) and the core against the core
+// policy, replaces a held core, launches the new one with its output forwarded into the log.
+// Failure texts: "Config file not found: {path}", "Core binary not found: {path}", "Core binary
+// not allowed by policy: {path}", "Lock error: poisoned lock: another task failed inside",
+// "Failed to spawn core process: {reason}".
 ErrorText start_core(const std::string& config_path, const std::string& core_path);
 
 // Ends the held core's job (the core and whatever it started), waits until the job is empty and

@@ -104,7 +104,8 @@ ErrorText start_core(const std::string& config_path, const std::string& core_pat
         log_core(escape_log_text(message));
         return message;
     }
-    if (!path_exists(core_path)) {
+    // A folder is no core either, and is refused before the running core is touched.
+    if (!file_exists(core_path)) {
         std::string message = "Core binary not found: " + core_path;
         log_core(escape_log_text(message));
         return message;

@@ -18,11 +18,13 @@ inline constexpr std::wstring_view SERVICE_SDDL =
     L"(A;;CCLCSWLOCRRC;;;IU)(A;;CCLCSWLOCRRC;;;SU)(A;;CCLCSWLORC;;;AU)";
 
 // Creates the service with SERVICE_SDDL, describes and starts it; starts it when it exists and is
-// stopped, leaving its descriptor as it is.
+// stopped, leaving its descriptor as it is. A service marked for deletion is waited for until it
+// has gone, at most 15 s, and then created anew; one still there fails the install.
 ErrorText install_service();
 // Starts the existing service; used by install_service.
 ErrorText start_service();
-// Stops the service when it is not stopped, then deletes it.
+// Stops the service when it is not stopped, waits for it to report STOPPED (at most 20 s), then
+// deletes it.
 ErrorText uninstall_service();
 // Prints the service's state in one word, or "NotInstalled".
 ErrorText query_service_status();

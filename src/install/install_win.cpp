@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
 
@@ -18,12 +19,19 @@ namespace zelto {
 
 namespace {
 
-// How long install waits for a service that uninstall marked for deletion while it was still
-// stopping: the manager deletes it only once it has stopped, and a stop may wait 5 s for the
-// core's processes to end and 2 s more for a stuck log. Twice that leaves room for a loaded
-// machine; an MSI upgrade runs install right after the older product's uninstall.
+// How long install waits for a service marked for deletion to go: the manager deletes it once it
+// has stopped and the last handle on it is closed. uninstall waits for the stop itself, so what
+// remains is mostly another program's handle (the Services console, a monitoring agent, a
+// client's lookup), which a person has to close.
 constexpr ULONGLONG MARKED_FOR_DELETE_WAIT_MS = 15000;
-constexpr DWORD MARKED_FOR_DELETE_POLL_MS = 100;
+// How long uninstall waits for the service to report STOPPED before it deletes it: a stop may
+// wait 5 s for the core's processes to end, 2 s for a stuck log, and a request under way first.
+constexpr ULONGLONG UNINSTALL_STOP_WAIT_MS = 20000;
+constexpr DWORD SERVICE_POLL_MS = 100;
+
+constexpr std::string_view MARKED_AND_HELD =
+    "Service is marked for deletion and another program holds it open (the Services console, "
+    "for example): close it and run install again";
 
 // Handles are declared manager first, service second, so that leaving a scope closes the
 // service handle before its manager handle.
@@ -97,6 +105,46 @@ ErrorText apply_service_descriptor(SC_HANDLE service) {
     return std::nullopt;
 }
 
+// A service that DeleteService marked stays until it has stopped and every handle on it is closed;
+// meanwhile it can be opened, and on Windows no longer started (Wine still starts it), but a
+// configuration change is refused with ERROR_SERVICE_MARKED_FOR_DELETE, on both.
+bool marked_for_deletion(SC_HANDLE service) {
+    return !::ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                   nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) &&
+           ::GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+}
+
+// Polls until the service no longer exists, at most MARKED_FOR_DELETE_WAIT_MS. Each look closes
+// its handle again: one held here would keep the service as well.
+bool wait_for_service_to_go(SC_HANDLE manager) {
+    const ULONGLONG deadline = ::GetTickCount64() + MARKED_FOR_DELETE_WAIT_MS;
+    for (;;) {
+        if (!open_service(manager, SERVICE_QUERY_STATUS) &&
+            ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) {
+            return true;
+        }
+        if (::GetTickCount64() >= deadline) {
+            return false;
+        }
+        ::Sleep(SERVICE_POLL_MS);
+    }
+}
+
+// Polls until the service reports STOPPED, at most UNINSTALL_STOP_WAIT_MS; false if it has not.
+bool wait_for_stopped(SC_HANDLE service) {
+    const ULONGLONG deadline = ::GetTickCount64() + UNINSTALL_STOP_WAIT_MS;
+    for (;;) {
+        const Result<DWORD> state = query_state(service);
+        if (state && state.value() == SERVICE_STOPPED) {
+            return true;
+        }
+        if (::GetTickCount64() >= deadline) {
+            return false;
+        }
+        ::Sleep(SERVICE_POLL_MS);
+    }
+}
+
 }  // namespace
 
 ErrorText install_service() {
@@ -104,16 +152,20 @@ ErrorText install_service() {
     if (!manager) {
         return failed("Failed to connect to service manager", WINAPI_CALL_FAILED);
     }
+    // An existing service is recognised only by this probe and its state; any failure here
+    // leaves the decision to CreateServiceW. A service marked for deletion is never started: on
+    // Windows it cannot be, and under Wine it would vanish at its next stop.
+    bool marked = false;
     {
-        // An existing service is recognised only by this probe and its state; any failure here
-        // leaves the decision to CreateServiceW.
-        const ServiceHandle probe = open_service(manager.get(), SERVICE_QUERY_STATUS);
+        const ServiceHandle probe =
+            open_service(manager.get(), SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG);
         if (probe) {
+            marked = marked_for_deletion(probe.get());
             const Result<DWORD> state = query_state(probe.get());
-            if (state && state.value() == SERVICE_RUNNING) {
+            if (!marked && state && state.value() == SERVICE_RUNNING) {
                 return "Service is already running";
             }
-            if (state && state.value() == SERVICE_STOPPED) {
+            if (!marked && state && state.value() == SERVICE_STOPPED) {
                 write_stdout("Service already exists, starting...\n");
                 return start_service();
             }
@@ -125,15 +177,18 @@ ErrorText install_service() {
         return failed("Failed to get current exe path", exe.error());
     }
     const std::wstring command_line = to_wide(escape_argument(to_utf8(exe.value())));
-    auto [service, error] = create_service(manager.get(), command_line);
-    if (error == ERROR_SERVICE_MARKED_FOR_DELETE) {
-        // An uninstall just before left the old service stopping; it goes once it has stopped.
+    ServiceHandle service;
+    if (!marked) {
+        DWORD create_error = ERROR_SUCCESS;
+        std::tie(service, create_error) = create_service(manager.get(), command_line);
+        marked = create_error == ERROR_SERVICE_MARKED_FOR_DELETE;
+    }
+    if (marked) {
         write_stdout("Service is marked for deletion, waiting for it to go...\n");
-        const ULONGLONG deadline = ::GetTickCount64() + MARKED_FOR_DELETE_WAIT_MS;
-        while (error == ERROR_SERVICE_MARKED_FOR_DELETE && ::GetTickCount64() < deadline) {
-            ::Sleep(MARKED_FOR_DELETE_POLL_MS);
-            std::tie(service, error) = create_service(manager.get(), command_line);
+        if (!wait_for_service_to_go(manager.get())) {
+            return std::string(MARKED_AND_HELD);
         }
+        service = create_service(manager.get(), command_line).first;
     }
     if (!service) {
         return failed("Failed to create service", WINAPI_CALL_FAILED);
@@ -196,7 +251,8 @@ ErrorText uninstall_service() {
     if (!state) {
         return failed("Failed to query service status", state.error());
     }
-    if (state.value() != SERVICE_STOPPED) {
+    // A service already stopping takes no stop control; it is only waited for.
+    if (state.value() != SERVICE_STOPPED && state.value() != SERVICE_STOP_PENDING) {
         SERVICE_STATUS reported{};
         if (!::ControlService(service.get(), SERVICE_CONTROL_STOP, &reported)) {
             return failed("Failed to stop service", WINAPI_CALL_FAILED);
@@ -204,9 +260,15 @@ ErrorText uninstall_service() {
         if (!state_word(reported.dwCurrentState)) {
             return failed("Failed to stop service", INVALID_SERVICE_STATUS);
         }
-        // One pause, no polling: deletion follows whether or not the service has stopped; the
-        // manager marks a still-running service for deletion.
-        ::Sleep(1000);
+    }
+    if (state.value() != SERVICE_STOPPED) {
+        // Deleted before it has stopped, the service would only be marked for deletion, and an
+        // install right after (an MSI upgrade) would find it still there.
+        if (!wait_for_stopped(service.get())) {
+            write_stdout("Service did not stop within " +
+                         std::to_string(UNINSTALL_STOP_WAIT_MS / 1000) +
+                         " s; it is deleted once it has stopped\n");
+        }
     }
     if (!::DeleteService(service.get())) {
         return failed("Failed to delete service", WINAPI_CALL_FAILED);

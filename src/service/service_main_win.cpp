@@ -10,6 +10,7 @@
 #include "common/unique_handle.h"
 #include "common/win_text.h"
 #include "core/core_policy_win.h"
+#include "core/launch_win.h"
 #include "core/supervisor.h"
 #include "install/service_state.h"
 #include "ipc/pipe_server.h"
@@ -30,19 +31,43 @@ namespace {
 constexpr DWORD PENDING_WAIT_HINT_MS = 10000;
 // How long a stop waits for the log's queued lines; a stuck log file must not hold the stop.
 constexpr std::chrono::milliseconds LOG_DRAIN_LIMIT{2000};
+// The hints of the stop's steps, each longer than its step can take. A log line waits at most
+// 1 s for a stuck log. Ending the core: a START under way may end a core of its own first, then
+// the held core is ended, each within CORE_JOB_EMPTY_LIMIT_MS, with a few log lines.
+constexpr DWORD STOP_CORE_WAIT_HINT_MS = 2 * CORE_JOB_EMPTY_LIMIT_MS + 3000;
+// The pipe thread: woken within a second, it finishes the request it serves, at worst a START's
+// launch once the core's slot is free, and its log lines.
+constexpr DWORD PIPE_THREAD_WAIT_HINT_MS = 5000;
+constexpr DWORD LOG_DRAIN_WAIT_HINT_MS = static_cast<DWORD>(LOG_DRAIN_LIMIT.count()) + 1000;
 
 bool report_status(SERVICE_STATUS_HANDLE handle, DWORD state, DWORD controls_accepted,
-                   DWORD wait_hint, DWORD exit_code = NO_ERROR, DWORD specific_exit_code = 0) {
+                   DWORD wait_hint, DWORD exit_code = NO_ERROR, DWORD specific_exit_code = 0,
+                   DWORD check_point = 0) {
     SERVICE_STATUS status{};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted = controls_accepted;
     status.dwWin32ExitCode = exit_code;
     status.dwServiceSpecificExitCode = specific_exit_code;
-    status.dwCheckPoint = 0;
+    status.dwCheckPoint = check_point;
     status.dwWaitHint = wait_hint;
     return ::SetServiceStatus(handle, &status) != 0;
 }
+
+// The stop's STOP_PENDING reports: each step raises the checkpoint with a hint that covers that
+// step alone, so the manager sees progress however long the steps take together (it may take a
+// stop whose checkpoint does not move within the hint for a failed one).
+class StopProgress {
+  public:
+    explicit StopProgress(SERVICE_STATUS_HANDLE handle) : handle_(handle) {}
+    void next_step(DWORD wait_hint) {
+        report_status(handle_, SERVICE_STOP_PENDING, 0, wait_hint, NO_ERROR, 0, ++check_point_);
+    }
+
+  private:
+    SERVICE_STATUS_HANDLE handle_;
+    DWORD check_point_ = 0;
+};
 
 // What the pipe thread owns: its reference to the server, released when run_pipe_server
 // returns, and the way to stop the service should it fail.
@@ -80,19 +105,23 @@ DWORD WINAPI pipe_thread(LPVOID parameter) {
 // thread that failed leaves its code for the Stopped report.
 void stop_service(SERVICE_STATUS_HANDLE status_handle, IpcServer& server, KernelHandle thread,
                   DWORD exit_code) {
-    report_status(status_handle, SERVICE_STOP_PENDING, 0, PENDING_WAIT_HINT_MS);
+    StopProgress progress(status_handle);
+    progress.next_step(STOP_CORE_WAIT_HINT_MS);
     // Clears `running` and wakes the pipe thread from a wait for a client or a silent one.
     server.stop();
     stop_core();
     DWORD thread_exit_code = 0;
     if (thread) {
+        progress.next_step(PIPE_THREAD_WAIT_HINT_MS);
         ::WaitForSingleObject(thread.get(), INFINITE);
         ::GetExitCodeThread(thread.get(), &thread_exit_code);
         thread.reset();
     }
     // A START that the pipe thread was still handling may have launched a core after the first
     // stop_core; a stopped service never leaves its core behind.
+    progress.next_step(STOP_CORE_WAIT_HINT_MS);
     stop_core();
+    progress.next_step(LOG_DRAIN_WAIT_HINT_MS);
     drain_log(LOG_DRAIN_LIMIT);
     if (thread_exit_code != 0) {
         report_status(status_handle, SERVICE_STOPPED, 0, 0, ERROR_SERVICE_SPECIFIC_ERROR,
