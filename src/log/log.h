@@ -1,10 +1,11 @@
 #pragma once
 // The service's one log file. One writer thread owns it: each call hands its whole line, stamped
 // with the call's time, to that writer and returns once the line is written (the writer opens the
-// file, appends what is waiting, closes it). A writer stuck in a write for LOG_STALL_LIMIT holds
-// nobody up: calls then queue their line without waiting, or drop and count it when the queue is
-// full, and the writer's first line once it gets through says how many were dropped. No call
-// reports a failure: a line that cannot be written is lost.
+// file, appends what is waiting, closes it), waiting at most LOG_WAIT_LIMIT. A writer whose write
+// has taken that long holds nobody up: calls then queue their line without waiting, or drop and
+// count it when the queue is full. The writer keeps the file within its size limit and the volume
+// above its floor (log_appender.h), and its first line that gets through after any loss says how
+// many lines were dropped and why. No call reports a failure.
 
 #include <chrono>
 #include <string>

@@ -32,8 +32,8 @@ constexpr DWORD PENDING_WAIT_HINT_MS = 10000;
 // How long a stop waits for the log's queued lines; a stuck log file must not hold the stop.
 constexpr std::chrono::milliseconds LOG_DRAIN_LIMIT{2000};
 // The hints of the stop's steps, each longer than its step can take. A log line waits at most
-// 1 s for a stuck log. Ending the core: a START under way may end a core of its own first, then
-// the held core is ended, each within CORE_JOB_EMPTY_LIMIT_MS, with a few log lines.
+// 250 ms for a slow or stuck log. Ending the core: a START under way may end a core of its own
+// first, then the held core is ended, each within CORE_JOB_EMPTY_LIMIT_MS, with a few log lines.
 constexpr DWORD STOP_CORE_WAIT_HINT_MS = 2 * CORE_JOB_EMPTY_LIMIT_MS + 3000;
 // The pipe thread: woken within a second, it finishes the request it serves, at worst a START's
 // launch once the core's slot is free, and its log lines.

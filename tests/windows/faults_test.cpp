@@ -738,7 +738,7 @@ TEST_F(ServiceFaults, LogUnderAnUnacknowledgedOplockHoldsUpNobody) {
     {
         const BatchOplock oplock;
         ASSERT_TRUE(oplock.held()) << ::GetLastError();
-        // The first line to wait on the oplock holds its caller for the writer's stall limit.
+        // The first line to wait on the oplock holds its caller for the log's wait limit.
         expect_serving("under the oplock again");
         const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         const ServiceHandle service(::OpenServiceW(manager.get(), SERVICE, SERVICE_STOP));
