@@ -642,6 +642,65 @@ TEST_F(ServiceFaults, FloodingCoreLeavesTheLogWithinItsLimitAndTheVolumeAtItsFlo
         << after.substr(0, 200);
 }
 
+// A rotation that fails (a folder at the rotated name, a reader holding the log without delete
+// sharing, as Go's os.Open and .NET's FileShare.ReadWrite do) costs no line: the writer appends
+// past the limit of 1 MiB and says so once.
+TEST_F(ServiceFaults, RotationThatFailsDropsNothing) {
+    const std::wstring log(LOG_FILE_PATH);
+    const std::wstring rotated = log + L".1";
+    KernelHandle reader;
+    const LogFault faults[] = {
+        {"a folder at the rotated name",
+         [&] { EXPECT_TRUE(::CreateDirectoryW(rotated.c_str(), nullptr)); },
+         [&] { ::RemoveDirectoryW(rotated.c_str()); }, false},
+        {"a reader without delete sharing",
+         [&] {
+             reader.reset(::CreateFileW(log.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                        0, nullptr));
+             EXPECT_TRUE(reader.valid());
+         },
+         [&] { reader.reset(); }, false},
+    };
+    struct Undo {
+        ~Undo() { run_process(L"reg delete HKLM\\SOFTWARE\\Zelto\\Service /f"); }
+    } undo;
+    ASSERT_EQ(run_process(L"reg add HKLM\\SOFTWARE\\Zelto\\Service /f /t REG_DWORD /v "
+                          L"LogMaxBytes /d 1048576")
+                  .exit_code,
+              0u);
+    const LeftoverCores cores;
+    constexpr int LINES = 30000;
+    const std::string config =
+        script(L"flood.yaml", {"outrep " + std::to_string(LINES) + " " + hex("flood line\n"),
+                               "exit 0"});
+    for (const LogFault& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        ::DeleteFileW(log.c_str());
+        ::DeleteFileW(rotated.c_str());
+        install_and_wait_running();
+        fault.apply();
+        const LogTail tail;
+        EXPECT_EQ(start(config), "OK|Started");
+        EXPECT_TRUE(wait_until([&] { return cores.started().empty(); }, 60s));
+        expect_serving("after the flood");
+        const auto lines = tail.new_lines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string(STDOUT_LINE) + "flood line"),
+                  LINES);
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& line) {
+                                    return line.starts_with("Log rotation failed (") &&
+                                           line.ends_with("): appending past the limit of 1048576 "
+                                                          "bytes until it succeeds");
+                                }),
+                  1);
+        EXPECT_TRUE(has_line(tail, "[IPC] Received request: VERSION"));
+        fault.undo();
+        remove_service();
+    }
+    ::DeleteFileW(log.c_str());
+}
+
 // A stuck log holds the stop for 2 s. uninstall deletes the service only once it has stopped, so
 // it is gone when uninstall returns and an install at once (as an MSI upgrade runs it) creates it
 // anew; deleted while still stopping, it would only be marked for deletion.
