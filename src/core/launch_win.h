@@ -3,12 +3,15 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "common/result.h"
 #include "common/unique_handle.h"
 
 namespace zelto {
+
+class CoreExit;
 
 // CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT.
 inline constexpr DWORD CORE_CREATION_FLAGS = 0x08000400;
@@ -41,6 +44,7 @@ struct CoreProcess {
     KernelHandle process;
     KernelHandle thread;  // never used; kept so it closes with the record
     KernelHandle job;
+    std::weak_ptr<CoreExit> exit{};  // its exit line, while that is still to be written
 };
 
 struct LaunchedCore {

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string_view>
 
 #include "core/command_line.h"
@@ -52,6 +53,15 @@ ErrorText with_core_slot(Body&& body) {
     }
 }
 
+// Every end of a core the service brings about goes through here, so its exit line says so.
+void end_by_service(const CoreProcess& core) {
+    if (const std::shared_ptr<CoreExit> exit = core.exit.lock();
+        exit && ::WaitForSingleObject(core.process.get(), 0) == WAIT_TIMEOUT) {
+        exit->ended_by_service();
+    }
+    end_core(core);
+}
+
 std::string spawn_failure(std::string_view reason) {
     std::string message = "Failed to spawn core process: ";
     message += reason;
@@ -63,7 +73,7 @@ ErrorText replace_core(std::optional<CoreProcess>& slot_core, const std::string&
                        const std::string& core_path) {
     if (slot_core) {
         log_core("Stopping existing core process...");
-        end_core(*slot_core);
+        end_by_service(*slot_core);
     }
     const std::string config_dir = config_dir_of(config_path);
     log_core("Config dir: " + escape_log_text(config_dir));
@@ -80,12 +90,20 @@ ErrorText replace_core(std::optional<CoreProcess>& slot_core, const std::string&
     // handles close with `launched`, and the slot stays as it was. Until the slot takes the core,
     // `launched` owns it: an exception from here on ends its job as it unwinds, before the slot
     // is poisoned.
+    const auto exit = std::make_shared<CoreExit>(fresh.core.process.get());
+    fresh.core.exit = exit;
+    int forwarded = 0;
     for (auto [read_end, prefix] : {std::pair{&fresh.stdout_read, STDOUT_PREFIX},
                                     std::pair{&fresh.stderr_read, STDERR_PREFIX}}) {
-        if (ErrorText error = start_output_forwarder(std::move(*read_end), std::string(prefix))) {
-            end_core(fresh.core);
+        if (ErrorText error =
+                start_output_forwarder(std::move(*read_end), std::string(prefix), exit)) {
+            end_by_service(fresh.core);
+            for (; forwarded < 2; ++forwarded) {
+                exit->stream_ended(0);
+            }
             return spawn_failure(*error);
         }
+        ++forwarded;
     }
 
     // The old record's handles close here, after the new core runs.
@@ -125,7 +143,7 @@ ErrorText start_core(const std::string& config_path, const std::string& core_pat
 void stop_core() {
     with_core_slot([](std::optional<CoreProcess>& slot_core) -> ErrorText {
         if (slot_core) {
-            end_core(*slot_core);
+            end_by_service(*slot_core);
             slot_core.reset();
         }
         return std::nullopt;

@@ -143,6 +143,7 @@ struct CoreCase {
     std::vector<std::string> script;
     std::vector<std::string> stdout_lines;
     std::vector<std::string> stderr_lines;
+    std::string exit;  // how the exit line ends
 };
 
 TEST_F(ServiceFaults, CoreThatMisbehavesLeavesEveryGoodLine) {
@@ -151,18 +152,22 @@ TEST_F(ServiceFaults, CoreThatMisbehavesLeavesEveryGoodLine) {
          {"out " + hex("before the crash\n"), "err " + hex("on stderr\n"),
           "out " + hex("half a li"), "crash"},
          {"before the crash", "half a li"},
-         {"on stderr"}},
+         {"on stderr"},
+         "3221225477 (0xC0000005)"},
         {"writes invalid UTF-8 between good lines",
          {"out " + hex("good 1\n\xFF\xFE\ngood 2\n"), "out " + hex("\xC0\xAF\ngood 3\n"),
           "out " + hex("\xED\xA0\x80\ngood 4\n\xF4\x90\x80\x80\ngood 5\n"),
           "out " + hex("bad \xE2\x82\ngood 6\n"), "err " + hex("\x80\nerr good\n"), "hang"},
          {"good 1", "good 2", "good 3", "good 4", "good 5", "good 6"},
-         {"err good"}},
-        {"exits at once", {"exit 0"}, {}, {}},
+         {"err good"},
+         "1, ended by the service"},
+        {"exits at once", {"exit 0"}, {}, {}, "0"},
         {"exits at once with a code and a last line",
          {"out " + hex("last words\n"), "exit 0xC0000005"},
          {"last words"},
-         {}},
+         {},
+         "3221225477 (0xC0000005)"},
+        {"rejects its config", {"err " + hex("bad config\n"), "exit 3"}, {}, {"bad config"}, "3"},
     };
     install_and_wait_running();
 
@@ -194,6 +199,22 @@ TEST_F(ServiceFaults, CoreThatMisbehavesLeavesEveryGoodLine) {
         expect_serving(c.name);
         EXPECT_EQ(ask("STOP"), "OK|Stopped");
         EXPECT_EQ(ask("STATUS"), "OK|Stopped");
+
+        // One exit line with the core's id, after its last line.
+        const std::string spawned = "[CORE] Core process spawned with PID: ";
+        const auto pid = std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.starts_with(spawned);
+        });
+        ASSERT_NE(pid, lines.end());
+        const std::string exit_line =
+            "[CORE] Core process " + pid->substr(spawned.size()) + " exited with code " + c.exit;
+        EXPECT_TRUE(wait_until([&] { return has_line(log, exit_line); })) << exit_line;
+        const auto after = log.new_lines();
+        const auto exited = std::find(after.begin(), after.end(), exit_line);
+        EXPECT_EQ(std::count(after.begin(), after.end(), exit_line), 1);
+        EXPECT_TRUE(std::none_of(exited, after.end(), [](const std::string& line) {
+            return line.starts_with("[CORE] [mihomo ");
+        }));
     }
 }
 
@@ -1203,27 +1224,33 @@ void WINAPI service_main_with_throwing_host(DWORD, LPWSTR*) {
     static_cast<void>(run_service_inner(host));
 }
 
-// Run by the service control manager as the service (see the next test), never on its own.
-TEST(ServiceFaultsAsTheService, DISABLED_Run) {
+// Run by the service control manager as the service (see the tests below), never on their own.
+void run_as_the_service(LPSERVICE_MAIN_FUNCTIONW entry) {
     std::wstring name(SERVICE);
-    const SERVICE_TABLE_ENTRYW table[] = {{name.data(), service_main_with_throwing_host},
-                                          {nullptr, nullptr}};
+    const SERVICE_TABLE_ENTRYW table[] = {{name.data(), entry}, {nullptr, nullptr}};
     EXPECT_TRUE(::StartServiceCtrlDispatcherW(table));
+}
+TEST(ServiceFaultsAsTheService, DISABLED_Run) {
+    run_as_the_service(service_main_with_throwing_host);
+}
+
+// Installs and starts this test program as the service, running `test`.
+void start_as_the_service(const std::wstring& test) {
+    const std::wstring command = L"\"" + exe_dir() +
+                                 L"\\zelto_windows_tests.exe\" --gtest_also_run_disabled_tests "
+                                 L"--gtest_filter=ServiceFaultsAsTheService." +
+                                 test;
+    const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    const ServiceHandle service(::CreateServiceW(
+        manager.get(), SERVICE, SERVICE, SERVICE_START, SERVICE_WIN32_OWN_PROCESS,
+        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr,
+        nullptr, nullptr));
+    ASSERT_TRUE(service.valid()) << ::GetLastError();
+    ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
 }
 
 TEST_F(ServiceFaults, PipeThreadThatFailsStopsTheServiceWithItsCode) {
-    const std::wstring command = L"\"" + exe_dir() +
-                                 L"\\zelto_windows_tests.exe\" --gtest_also_run_disabled_tests "
-                                 L"--gtest_filter=ServiceFaultsAsTheService.DISABLED_Run";
-    {
-        const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
-        const ServiceHandle service(
-            ::CreateServiceW(manager.get(), SERVICE, SERVICE, SERVICE_START,
-                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                             command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-        ASSERT_TRUE(service.valid()) << ::GetLastError();
-        ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
-    }
+    start_as_the_service(L"DISABLED_Run");
     wait_for_state(SERVICE_RUNNING);
     const LogTail log;
     expect_serving("before the failure");
