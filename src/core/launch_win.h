@@ -23,6 +23,11 @@ inline constexpr int CORE_PIPE_NAME_DRAWS = 4;
 // to end.
 inline constexpr DWORD CORE_JOB_EMPTY_LIMIT_MS = 5000;
 
+// Test seam: every open of a START's files (the existence checks and the launch) first takes one
+// count of the semaphore `opens`, waiting as long as it takes, as an open that breaks a user's
+// oplock waits for an acknowledgement that may never come.
+void gate_start_opens_for_testing(HANDLE opens);
+
 // A metadata query on the path, links followed, succeeds: a file or a directory.
 bool path_exists(const std::string& path);
 // The same query succeeds and the path names no directory.

@@ -23,7 +23,9 @@
 
 #include "common/unique_handle.h"
 #include "common/win_text.h"
+#include "core/launch_win.h"
 #include "core/output_lines.h"
+#include "core/supervisor.h"
 #include "ipc/pipe_name.h"
 #include "ipc/protocol.h"
 #include "log/log.h"
@@ -1224,6 +1226,15 @@ void WINAPI service_main_with_throwing_host(DWORD, LPWSTR*) {
     static_cast<void>(run_service_inner(host));
 }
 
+// The service's own host, but every open of a START's files waits for a count of this semaphore.
+constexpr wchar_t START_OPENS[] = L"Global\\zelto_test_start_opens";
+
+void WINAPI service_main_with_gated_opens(DWORD, LPWSTR*) {
+    static const KernelHandle opens(::CreateSemaphoreW(nullptr, 0, 100, START_OPENS));
+    gate_start_opens_for_testing(opens.get());
+    static_cast<void>(run_service_inner(service_protocol_host()));
+}
+
 // Run by the service control manager as the service (see the tests below), never on their own.
 void run_as_the_service(LPSERVICE_MAIN_FUNCTIONW entry) {
     std::wstring name(SERVICE);
@@ -1232,6 +1243,9 @@ void run_as_the_service(LPSERVICE_MAIN_FUNCTIONW entry) {
 }
 TEST(ServiceFaultsAsTheService, DISABLED_Run) {
     run_as_the_service(service_main_with_throwing_host);
+}
+TEST(ServiceFaultsAsTheService, DISABLED_RunGated) {
+    run_as_the_service(service_main_with_gated_opens);
 }
 
 // Installs and starts this test program as the service, running `test`.
@@ -1281,6 +1295,56 @@ TEST_F(ServiceFaults, PipeThreadThatFailsStopsTheServiceWithItsCode) {
     EXPECT_EQ(ctl.err,
               "Zelto-ctl: the service ended the connection without answering; the request may "
               "have run\n");
+}
+
+// A START whose files do not answer (an oplock never acknowledged, a server gone) holds up
+// nobody: other clients are served, the START is refused after its limit, a core it launches
+// later is ended, and the service stops within its bound.
+TEST_F(ServiceFaults, StartWhoseFilesDoNotAnswerHoldsUpNobody) {
+    const LeftoverCores cores;
+    const KernelHandle opens(::CreateSemaphoreW(nullptr, 0, 100, START_OPENS));
+    ASSERT_TRUE(opens.valid());
+    start_as_the_service(L"DISABLED_RunGated");
+    wait_for_state(SERVICE_RUNNING);
+    const LogTail log;
+    // The two checks pass; the launch waits.
+    ASSERT_TRUE(::ReleaseSemaphore(opens.get(), 2, nullptr));
+    std::string answer;
+    Clock::duration took{};
+    std::thread starter([&] {
+        const auto sent = Clock::now();
+        answer = ask(client::start_request(config_, core_), 20s);
+        took = Clock::now() - sent;
+    });
+    ::Sleep(1000);
+    const auto asked = Clock::now();
+    EXPECT_EQ(ask("STATUS", 15s), "OK|Stopped");
+    std::printf("STATUS answered in %lld ms while a START waits\n", in_ms(Clock::now() - asked));
+    starter.join();
+    EXPECT_EQ(answer, "ERR|Core binary did not answer within 10 s: " + core_);
+    EXPECT_TRUE(took > 9s && took < 12s) << in_ms(took);
+
+    // Let go, the launch goes ahead and its core is ended at once.
+    ASSERT_TRUE(::ReleaseSemaphore(opens.get(), 1, nullptr));
+    EXPECT_TRUE(wait_until([&] {
+        const auto lines = log.new_lines();
+        return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.ends_with(" was launched after its START was answered with an error: ended");
+        });
+    }));
+    EXPECT_TRUE(wait_until([&] { return cores.started().empty(); }));
+    EXPECT_EQ(ask("STATUS"), "OK|Stopped");
+
+    // A START waiting on its first check does not hold up the stop.
+    std::thread held([&] { ask(client::start_request(config_, core_), 20s); });
+    ::Sleep(1000);
+    const DWORD pid = service_pid();
+    run_process(L"sc stop Zelto_service");
+    const auto stopped_after = wait_for_state(SERVICE_STOPPED, 20s);
+    std::printf("stopped after %lld ms with a START waiting\n", in_ms(stopped_after));
+    EXPECT_LT(stopped_after, std::chrono::milliseconds(START_WORK_LIMIT_MS + 5000));
+    EXPECT_TRUE(wait_until([&] { return !process_alive(pid); }, 5s)) << "the process lives on";
+    held.join();
 }
 
 // ---- A stop while a START is under way ----------------------------------------------------------
