@@ -240,7 +240,8 @@ ErrorText start_core(const std::string& config_path, const std::string& core_pat
     // or a server does not answer: they run on a worker, and the START is answered in time.
     auto work = std::make_shared<StartWork>(config_path, core_path);
     auto parameter = std::make_unique<std::shared_ptr<StartWork>>(work);
-    const KernelHandle worker(::CreateThread(nullptr, 0, start_worker, parameter.get(), 0, nullptr));
+    const KernelHandle worker(
+        ::CreateThread(nullptr, 0, start_worker, parameter.get(), 0, nullptr));
     if (!worker) {
         return spawn_failure(system_error_text(::GetLastError()));
     }

@@ -294,8 +294,9 @@ TEST(LogAppender, RotatesAtTheLimitKeepsTheFloorAndCountsEveryLostLine) {
     log.append("l1\n", 1, 0);
     files.aside_error.clear();
     log.append("l2\n", 1, 0);
-    EXPECT_EQ(files.aside, "[0] Log reached its limit of 40 bytes: earlier lines are in "
-                           "velmora-service.log.1\nz\n");
+    EXPECT_EQ(files.aside,
+              "[0] Log reached its limit of 40 bytes: earlier lines are in "
+              "velmora-service.log.1\nz\n");
     EXPECT_EQ(files.file,
               "[0] The log was a link or a reparse point: renamed it to velmora-service.log.link "
               "and started a new log\n" +

@@ -679,8 +679,8 @@ TEST_F(ServiceFaults, RotationThatFailsDropsNothing) {
         {"a reader without delete sharing",
          [&] {
              reader.reset(::CreateFileW(log.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                        0, nullptr));
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0,
+                                        nullptr));
              EXPECT_TRUE(reader.valid());
          },
          [&] { reader.reset(); }, false},
@@ -694,9 +694,8 @@ TEST_F(ServiceFaults, RotationThatFailsDropsNothing) {
               0u);
     const LeftoverCores cores;
     constexpr int LINES = 30000;
-    const std::string config =
-        script(L"flood.yaml", {"outrep " + std::to_string(LINES) + " " + hex("flood line\n"),
-                               "exit 0"});
+    const std::string config = script(
+        L"flood.yaml", {"outrep " + std::to_string(LINES) + " " + hex("flood line\n"), "exit 0"});
     for (const LogFault& fault : faults) {
         SCOPED_TRACE(fault.name);
         ::DeleteFileW(log.c_str());
@@ -713,8 +712,9 @@ TEST_F(ServiceFaults, RotationThatFailsDropsNothing) {
         EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                                 [](const std::string& line) {
                                     return line.starts_with("Log rotation failed (") &&
-                                           line.ends_with("): appending past the limit of 1048576 "
-                                                          "bytes until it succeeds");
+                                           line.ends_with(
+                                               "): appending past the limit of 1048576 "
+                                               "bytes until it succeeds");
                                 }),
                   1);
         EXPECT_TRUE(has_line(tail, "[IPC] Received request: VERSION"));
@@ -1255,10 +1255,10 @@ void start_as_the_service(const std::wstring& test) {
                                  L"--gtest_filter=ServiceFaultsAsTheService." +
                                  test;
     const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
-    const ServiceHandle service(::CreateServiceW(
-        manager.get(), SERVICE, SERVICE, SERVICE_START, SERVICE_WIN32_OWN_PROCESS,
-        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr,
-        nullptr, nullptr));
+    const ServiceHandle service(::CreateServiceW(manager.get(), SERVICE, SERVICE, SERVICE_START,
+                                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                                 SERVICE_ERROR_NORMAL, command.c_str(), nullptr,
+                                                 nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(service.valid()) << ::GetLastError();
     ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
 }
@@ -1329,7 +1329,8 @@ TEST_F(ServiceFaults, StartWhoseFilesDoNotAnswerHoldsUpNobody) {
     EXPECT_TRUE(wait_until([&] {
         const auto lines = log.new_lines();
         return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-            return line.ends_with(" was launched after its START was answered with an error: ended");
+            return line.ends_with(
+                " was launched after its START was answered with an error: ended");
         });
     }));
     EXPECT_TRUE(wait_until([&] { return cores.started().empty(); }));

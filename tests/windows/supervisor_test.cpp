@@ -160,12 +160,11 @@ TEST_F(Supervisor, SecondStartReplacesTheFirst) {
     ASSERT_TRUE(wait_until([&] { return has_line(tail, "[CORE] " + exit_line); }));
     Lines lines = test::lines_after(tail.new_lines(), "[CORE] ");
     std::erase(lines, exit_line);
-    EXPECT_EQ(lines,
-              (Lines{"start_core called: config=" + second.path + ", core=" + core_,
-                     "Stopping existing core process...", "Config dir: " + second.dir,
-                     "Core process spawned with PID: " + std::to_string(*second_pid),
-                     "Core process started successfully",
-                     std::string("[mihomo stdout] ") + expected_cmdline(core_, second)}));
+    EXPECT_EQ(lines, (Lines{"start_core called: config=" + second.path + ", core=" + core_,
+                            "Stopping existing core process...", "Config dir: " + second.dir,
+                            "Core process spawned with PID: " + std::to_string(*second_pid),
+                            "Core process started successfully",
+                            std::string("[mihomo stdout] ") + expected_cmdline(core_, second)}));
 }
 
 TEST_F(Supervisor, MissingPathsLeaveAHeldCoreRunning) {
