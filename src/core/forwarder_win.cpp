@@ -59,11 +59,15 @@ ReadOutcome read_once(HANDLE read_end, char* buffer, std::size_t capacity) {
 struct ForwarderStart {
     KernelHandle read_end;
     std::string prefix;
+    std::shared_ptr<CoreExit> exit;  // told when the stream has ended
 };
 
 DWORD WINAPI forwarder_thread(void* parameter) {
     const std::unique_ptr<ForwarderStart> start(static_cast<ForwarderStart*>(parameter));
     forward_output(std::move(start->read_end), start->prefix);
+    if (start->exit) {
+        start->exit->stream_ended();
+    }
     return 0;
 }
 
@@ -83,6 +87,28 @@ DWORD take_planned_failure() {
 }
 
 }  // namespace
+
+CoreExit::CoreExit(HANDLE process) : pid_(::GetProcessId(process)) {
+    HANDLE copy = nullptr;
+    ::DuplicateHandle(::GetCurrentProcess(), process, ::GetCurrentProcess(), &copy,
+                      SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0);
+    process_.reset(copy);
+}
+
+void CoreExit::stream_ended(DWORD limit) {
+    if (--streams_ != 0) {
+        return;
+    }
+    try {
+        DWORD code = 0;
+        if (process_ && ::WaitForSingleObject(process_.get(), limit) == WAIT_OBJECT_0 &&
+            ::GetExitCodeProcess(process_.get(), &code)) {
+            log_core(core_exit_message(pid_, code, ended_by_service_));
+        }
+    } catch (...) {
+        // Out of memory for the line: it is lost like any line that cannot be written.
+    }
+}
 
 void forward_output(KernelHandle read_end, const std::string& prefix) {
     try {
@@ -107,9 +133,10 @@ void forward_output(KernelHandle read_end, const std::string& prefix) {
     }
 }
 
-ErrorText start_output_forwarder(KernelHandle read_end, std::string prefix) {
-    auto start =
-        std::make_unique<ForwarderStart>(ForwarderStart{std::move(read_end), std::move(prefix)});
+ErrorText start_output_forwarder(KernelHandle read_end, std::string prefix,
+                                 std::shared_ptr<CoreExit> exit) {
+    auto start = std::make_unique<ForwarderStart>(
+        ForwarderStart{std::move(read_end), std::move(prefix), std::move(exit)});
     if (const DWORD error = take_planned_failure(); error != 0) {
         return system_error_text(error);
     }

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -14,9 +16,35 @@ namespace zelto {
 inline constexpr std::string_view STDOUT_PREFIX = "[mihomo stdout] ";
 inline constexpr std::string_view STDERR_PREFIX = "[mihomo stderr] ";
 
+// The one line that tells how a core ended, "Core process {pid} exited with code {code}", written
+// once both its output streams have ended, so after its last line, and its process has ended.
+// Shared by the core's two forwarders and the supervisor.
+class CoreExit {
+  public:
+    explicit CoreExit(HANDLE process);
+    CoreExit(const CoreExit&) = delete;
+    CoreExit& operator=(const CoreExit&) = delete;
+
+    // The service ends the core (a STOP, a replacing START, the service's stop): the line says so.
+    void ended_by_service() { ended_by_service_ = true; }
+
+    // One stream has ended, or will never be forwarded. The second waits up to `limit` ms for the
+    // process to end and writes the line; a core that closes its output and runs on is waited
+    // for by its forwarder, never by a thread that serves requests.
+    void stream_ended(DWORD limit = INFINITE);
+
+  private:
+    KernelHandle process_;
+    DWORD pid_;
+    std::atomic<bool> ended_by_service_{false};
+    std::atomic<int> streams_{2};
+};
+
 // Takes the read end (opened for overlapped reads) and starts a detached thread running
-// forward_output. Fails only when the thread cannot be created; the read end is closed then.
-ErrorText start_output_forwarder(KernelHandle read_end, std::string prefix);
+// forward_output, which tells `exit` when its stream has ended. Fails only when the thread
+// cannot be created; the read end is closed then.
+ErrorText start_output_forwarder(KernelHandle read_end, std::string prefix,
+                                 std::shared_ptr<CoreExit> exit = {});
 
 // Copies the stream into the log as "{prefix}{line}" with log_core until it ends, then closes the
 // read end.

@@ -4,6 +4,7 @@
 #include <sddl.h>
 #include <winternl.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <optional>
@@ -18,11 +19,20 @@ namespace zelto {
 
 namespace {
 
+std::atomic<HANDLE> start_open_gate{nullptr};
+
+void pass_start_open_gate() {
+    if (const HANDLE gate = start_open_gate.load()) {
+        ::WaitForSingleObject(gate, INFINITE);
+    }
+}
+
 // The attributes of what the path names, links followed; nothing when the metadata query fails.
 std::optional<DWORD> path_attributes(const std::string& path) {
     if (path.find('\0') != std::string::npos) {
         return std::nullopt;
     }
+    pass_start_open_gate();
     const std::wstring wide = to_wide(path);
     const KernelHandle file(
         ::CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -50,6 +60,10 @@ std::optional<DWORD> path_attributes(const std::string& path) {
 }
 
 }  // namespace
+
+void gate_start_opens_for_testing(HANDLE opens) {
+    start_open_gate.store(opens);
+}
 
 bool path_exists(const std::string& path) {
     return path_attributes(path).has_value();
@@ -201,6 +215,7 @@ Result<LaunchedCore> launch_core(const std::string& core_path, const std::string
     startup.hStdOutput = out.value().write_end.get();
     startup.hStdError = err.value().write_end.get();
     PROCESS_INFORMATION created{};
+    pass_start_open_gate();
     // Suspended until it is in its job, so it runs no code outside. (Wine ignores a job list
     // attribute when the program is a batch file.)
     const BOOL ok = ::CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr,

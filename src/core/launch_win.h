@@ -3,12 +3,15 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "common/result.h"
 #include "common/unique_handle.h"
 
 namespace zelto {
+
+class CoreExit;
 
 // CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT.
 inline constexpr DWORD CORE_CREATION_FLAGS = 0x08000400;
@@ -19,6 +22,11 @@ inline constexpr int CORE_PIPE_NAME_DRAWS = 4;
 // How long end_core waits, from the terminate on, for the core and every other process of its job
 // to end.
 inline constexpr DWORD CORE_JOB_EMPTY_LIMIT_MS = 5000;
+
+// Test seam: every open of a START's files (the existence checks and the launch) first takes one
+// count of the semaphore `opens`, waiting as long as it takes, as an open that breaks a user's
+// oplock waits for an acknowledgement that may never come.
+void gate_start_opens_for_testing(HANDLE opens);
 
 // A metadata query on the path, links followed, succeeds: a file or a directory.
 bool path_exists(const std::string& path);
@@ -41,6 +49,7 @@ struct CoreProcess {
     KernelHandle process;
     KernelHandle thread;  // never used; kept so it closes with the record
     KernelHandle job;
+    std::weak_ptr<CoreExit> exit{};  // its exit line, while that is still to be written
 };
 
 struct LaunchedCore {

@@ -108,4 +108,21 @@ void forward_lines(const StreamReader& read, const LineSink& emit) {
     }
 }
 
+std::string core_exit_message(std::uint32_t pid, std::uint32_t code, bool ended_by_service) {
+    std::string message =
+        "Core process " + std::to_string(pid) + " exited with code " + std::to_string(code);
+    if (code >= 0xC0000000U) {
+        static constexpr char DIGITS[] = "0123456789ABCDEF";
+        message += " (0x";
+        for (int shift = 28; shift >= 0; shift -= 4) {
+            message += DIGITS[(code >> shift) & 0xF];
+        }
+        message += ")";
+    }
+    if (ended_by_service) {
+        message += ", ended by the service";
+    }
+    return message;
+}
+
 }  // namespace zelto

@@ -4,6 +4,7 @@
 // log line of its own; a line or piece that is not well-formed UTF-8 is dropped whole.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -55,5 +56,10 @@ using StreamReader = std::function<ReadOutcome(char* buffer, std::size_t capacit
 // Reads with `read` until the end of the stream, or until MAX_READ_ERRORS_IN_A_ROW reads in a
 // row have failed, and hands every line to `emit`.
 void forward_lines(const StreamReader& read, const LineSink& emit);
+
+// "Core process {pid} exited with code {code}": the code in decimal, and in hex as well when it is
+// an NTSTATUS of a failure (0xC0000000 or more, an access violation, say); said so when the
+// service ended the core itself.
+std::string core_exit_message(std::uint32_t pid, std::uint32_t code, bool ended_by_service);
 
 }  // namespace zelto

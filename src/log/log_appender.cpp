@@ -66,14 +66,7 @@ void LogAppender::append(std::string_view lines, std::size_t count, std::uint64_
     if (stuck_dropped > 0) {
         lose(stuck_dropped, STUCK);
     }
-    // As many whole lines as the floor leaves room for; the rest is dropped and counted.
-    const std::uint64_t room = room_on_volume();
-    std::string_view kept = lines;
-    if (room < lines.size()) {
-        const std::size_t last_end =
-            room == 0 ? std::string_view::npos : lines.rfind('\n', room - 1);
-        kept = lines.substr(0, last_end == std::string_view::npos ? 0 : last_end + 1);
-    }
+    const std::string_view kept = within_floor(lines);
     const std::size_t unkept = line_ends_in(lines.substr(kept.size()));
     if (kept.empty() && !lines.empty()) {
         say_floor_reached();
@@ -84,21 +77,14 @@ void LogAppender::append(std::string_view lines, std::size_t count, std::uint64_
         floor_said_ = false;
     }
 
-    const LogFiles::Opened opened = files_.open();
+    std::string own;
+    LogFiles::Opened opened = open_unlinked(own);
+    if (opened.error.empty()) {
+        opened = keep_within_limit(opened, kept.size(), own);
+    }
     if (!opened.error.empty()) {
         lose(count, FILE, opened.error);
         return;
-    }
-    std::string own;
-    if (limits_.max_bytes != 0 && opened.size > 0 &&
-        opened.size + kept.size() > limits_.max_bytes) {
-        if (std::string error = files_.rotate(); !error.empty()) {
-            files_.close();
-            lose(count, ROTATION, std::move(error));
-            return;
-        }
-        own = own_line("Log reached its limit of " + std::to_string(limits_.max_bytes) +
-                       " bytes: earlier lines are in " + std::string(LOG_ROTATED_NAME));
     }
     if (dropped_ > 0) {
         own += own_line(dropped_message());
@@ -109,6 +95,7 @@ void LogAppender::append(std::string_view lines, std::size_t count, std::uint64_
     const LogFiles::Written written = files_.append(bytes);
     files_.close();
     written_since_asked_ += written.bytes;
+    written_since_rotation_failed_ += written.bytes;
     if (written.bytes >= own.size()) {
         dropped_ = 0;
         causes_ = 0;
@@ -122,6 +109,61 @@ void LogAppender::append(std::string_view lines, std::size_t count, std::uint64_
     if (unkept > 0) {
         lose(unkept, NO_ROOM);
     }
+}
+
+// As many whole lines as the floor leaves room for; the rest is dropped and counted.
+std::string_view LogAppender::within_floor(std::string_view lines) {
+    const std::uint64_t room = room_on_volume();
+    if (room >= lines.size()) {
+        return lines;
+    }
+    const std::size_t last_end = room == 0 ? std::string_view::npos : lines.rfind('\n', room - 1);
+    return lines.substr(0, last_end == std::string_view::npos ? 0 : last_end + 1);
+}
+
+// A link at the log's path (planted by a user, since the folder is everyone's) would be refused
+// at every batch; it is renamed aside, never written through, and a new log started.
+LogFiles::Opened LogAppender::open_unlinked(std::string& own) {
+    const LogFiles::Opened opened = files_.open();
+    if (!opened.linked) {
+        return opened;
+    }
+    if (std::string error = files_.move_aside(); !error.empty()) {
+        return {opened.error + "; moving it aside failed: " + error};
+    }
+    own += own_line("The log was a link or a reparse point: renamed it to " +
+                    std::string(LOG_LINK_ASIDE_NAME) + " and started a new log");
+    return files_.open();
+}
+
+// Rotates the open file when `adding` bytes would take it past the limit. A rotation that fails
+// costs no line: the writer says so once and appends past the limit until a later try succeeds.
+LogFiles::Opened LogAppender::keep_within_limit(LogFiles::Opened opened, std::size_t adding,
+                                                std::string& own) {
+    if (limits_.max_bytes == 0 || opened.size == 0 || opened.size + adding <= limits_.max_bytes ||
+        !rotation_due()) {
+        return opened;
+    }
+    if (std::string error = files_.rotate(); !error.empty()) {
+        if (!rotation_failed_) {
+            own += own_line("Log rotation failed (" + error + "): appending past the limit of " +
+                            std::to_string(limits_.max_bytes) + " bytes until it succeeds");
+        }
+        rotation_failed_ = true;
+        rotation_failed_at_ = std::chrono::steady_clock::now();
+        written_since_rotation_failed_ = 0;
+        return opened;
+    }
+    rotation_failed_ = false;
+    own += own_line("Log reached its limit of " + std::to_string(limits_.max_bytes) +
+                    " bytes: earlier lines are in " + std::string(LOG_ROTATED_NAME));
+    return files_.open();
+}
+
+bool LogAppender::rotation_due() const {
+    return !rotation_failed_ ||
+           std::chrono::steady_clock::now() - rotation_failed_at_ >= LOG_ROTATION_RETRY_INTERVAL ||
+           written_since_rotation_failed_ >= LOG_ROTATION_RETRY_BYTES;
 }
 
 void LogAppender::say_floor_reached() {
@@ -162,9 +204,7 @@ std::uint64_t LogAppender::room_on_volume() {
 void LogAppender::lose(std::uint64_t count, Cause cause, std::string error) {
     dropped_ += count;
     causes_ |= cause;
-    if (cause == ROTATION) {
-        rotation_error_ = std::move(error);
-    } else if (cause == FILE) {
+    if (cause == FILE) {
         file_error_ = std::move(error);
     }
 }
@@ -184,9 +224,6 @@ std::string LogAppender::dropped_message() const {
     }
     if ((causes_ & NO_ROOM) != 0) {
         add("free space below the floor");
-    }
-    if ((causes_ & ROTATION) != 0) {
-        add("rotation failed: " + rotation_error_);
     }
     if ((causes_ & FILE) != 0) {
         add("open or write failed: " + file_error_);

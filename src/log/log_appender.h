@@ -1,7 +1,8 @@
 #pragma once
 // What the log's writer does with each batch of lines: keeps the file within its size limit by
-// one rotation, keeps a floor of free space on the volume, and counts every line it could not
-// write, whatever the cause, until a line gets through to say so. The service appends as
+// one rotation, keeps a floor of free space on the volume, moves a link planted at the log's path
+// aside, and counts every line it could not write, whatever the cause, until a line gets through
+// to say so. The service appends as
 // LocalSystem, beyond any user's disk quota, to a file any user can hold open: neither a flood
 // of lines nor a held file may cost the machine its system drive or lose lines without a count.
 
@@ -31,8 +32,16 @@ inline constexpr std::uint64_t LOG_KEEP_FREE_DEFAULT = GIB;
 inline constexpr std::chrono::milliseconds LOG_SPACE_INTERVAL{1000};
 inline constexpr std::uint64_t LOG_SPACE_BYTES = MIB;
 
+// After a failed rotation the writer appends past the limit and tries again at most this often:
+// once per 10 s, or once per MiB written. A reader holding the file without delete sharing makes
+// every rotation fail until it lets go, and must not cost a line.
+inline constexpr std::chrono::milliseconds LOG_ROTATION_RETRY_INTERVAL{10000};
+inline constexpr std::uint64_t LOG_ROTATION_RETRY_BYTES = MIB;
+
 // Where the rotated lines go, beside the log.
 inline constexpr std::string_view LOG_ROTATED_NAME = "velmora-service.log.1";
+// Where a link or reparse point found at the log's path is moved, beside the log.
+inline constexpr std::string_view LOG_LINK_ASIDE_NAME = "velmora-service.log.link";
 
 struct LogLimits {
     std::uint64_t max_bytes = LOG_MAX_BYTES_DEFAULT;
@@ -58,6 +67,9 @@ class LogFiles {
     struct Opened {
         std::string error;
         std::uint64_t size = 0;
+        // The path is a link or a reparse point, or the file has a second link: not opened for
+        // appending (the error says so), only held for move_aside.
+        bool linked = false;
     };
     struct Written {
         std::string error;
@@ -73,8 +85,12 @@ class LogFiles {
     virtual Opened open() = 0;
     // Appends to the open file: all the bytes, or those before the error.
     virtual Written append(std::string_view bytes) = 0;
-    // Moves the open file to the rotated name, replacing what is there, and opens a new log.
+    // Moves the open file to the rotated name, replacing what is there, and closes it. On failure
+    // the file stays open.
     virtual std::string rotate() = 0;
+    // Moves the link that open() found, itself and never what it points to, to the aside name,
+    // replacing what is there, and closes it.
+    virtual std::string move_aside() = 0;
     virtual void close() = 0;
     // The log volume's space; none when it cannot be asked.
     virtual std::optional<Volume> volume() = 0;
@@ -92,8 +108,13 @@ class LogAppender {
     void append(std::string_view lines, std::size_t count, std::uint64_t stuck_dropped);
 
   private:
-    enum Cause : unsigned { STUCK = 1, NO_ROOM = 2, ROTATION = 4, FILE = 8 };
+    enum Cause : unsigned { STUCK = 1, NO_ROOM = 2, FILE = 4 };
 
+    std::string_view within_floor(std::string_view lines);
+    LogFiles::Opened open_unlinked(std::string& own);
+    LogFiles::Opened keep_within_limit(LogFiles::Opened opened, std::size_t adding,
+                                       std::string& own);
+    bool rotation_due() const;
     std::uint64_t room_on_volume();
     void say_floor_reached();
     void lose(std::uint64_t count, Cause cause, std::string error = {});
@@ -107,8 +128,10 @@ class LogAppender {
 
     std::uint64_t dropped_ = 0;  // since the last line that got through
     unsigned causes_ = 0;
-    std::string rotation_error_;
     std::string file_error_;
+    bool rotation_failed_ = false;  // since the last rotation that succeeded
+    std::chrono::steady_clock::time_point rotation_failed_at_;
+    std::uint64_t written_since_rotation_failed_ = 0;
     bool floor_said_ = false;
     std::optional<LogFiles::Volume> volume_;
     std::chrono::steady_clock::time_point asked_at_;

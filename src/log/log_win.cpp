@@ -41,17 +41,17 @@ class WriteLockGuard {
     WriteLockGuard& operator=(const WriteLockGuard&) = delete;
 };
 
-// The file's size, or none for a planted symbolic link (opened as itself, see
-// FILE_FLAG_OPEN_REPARSE_POINT) or hard link, or a file that cannot be asked. The two narrow
-// queries cost a fraction of GetFileInformationByHandle, which is paid per batch.
-std::optional<std::uint64_t> unlinked_file_size(HANDLE file) {
+// The file's size, or none when it cannot be asked. `linked` when it is a planted symbolic link
+// (opened as itself, see FILE_FLAG_OPEN_REPARSE_POINT) or hard link. The two narrow queries cost
+// a fraction of GetFileInformationByHandle, which is paid per batch.
+std::optional<std::uint64_t> file_size(HANDLE file, bool& linked) {
     FILE_ATTRIBUTE_TAG_INFO tag{};
     FILE_STANDARD_INFO standard{};
     if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) ||
-        !::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) ||
-        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || standard.NumberOfLinks > 1) {
+        !::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard)) {
         return std::nullopt;
     }
+    linked = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || standard.NumberOfLinks > 1;
     return static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
 }
 
@@ -84,15 +84,18 @@ class WinLogFiles final : public LogFiles {
         KernelHandle opened(::CreateFileW(path_.c_str(), LOG_ACCESS, LOG_SHARE, nullptr,
                                           OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         const DWORD error = ::GetLastError();
-        // After a rotation, this closes the moved file.
         file_ = std::move(opened);
         if (!file_) {
             return {system_error_text(error), 0};
         }
-        const std::optional<std::uint64_t> size = unlinked_file_size(file_.get());
-        if (!size) {
-            file_.reset();
-            return {"the log's path is a link", 0};
+        bool linked = false;
+        const std::optional<std::uint64_t> size = file_size(file_.get(), linked);
+        if (!size || linked) {
+            // A link is kept open, never to append through, only so move_aside moves this one.
+            if (!linked) {
+                file_.reset();
+            }
+            return {"the log's path is a link", 0, linked};
         }
         return {{}, *size};
     }
@@ -112,34 +115,9 @@ class WinLogFiles final : public LogFiles {
         return {{}, total};
     }
 
-    // The rename goes through a handle of its own with DELETE, checked to be the file this writer
-    // opened, so the appending handle keeps its append-only access and nothing swapped in at the
-    // path since is moved. Renaming replaces a file or link at the rotated name without writing
-    // through it; a folder or a file held there without delete sharing makes it fail.
-    std::string rotate() override {
-        const KernelHandle mover(::CreateFileW(path_.c_str(), DELETE | SYNCHRONIZE, LOG_SHARE,
-                                               nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
-                                               nullptr));
-        if (!mover) {
-            return last_error_text();
-        }
-        if (!same_file(mover.get(), file_.get())) {
-            return "the log was replaced while it was rotated";
-        }
-        const std::wstring target = folder_ + to_wide(LOG_ROTATED_NAME);
-        std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
-        auto* const rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-        rename->ReplaceIfExists = TRUE;
-        rename->RootDirectory = nullptr;
-        rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
-        std::copy(target.begin(), target.end(), rename->FileName);
-        if (!::SetFileInformationByHandle(mover.get(), FileRenameInfo, rename,
-                                          static_cast<DWORD>(buffer.size()))) {
-            return last_error_text();
-        }
-        const Opened fresh = open();
-        return fresh.error;
-    }
+    std::string rotate() override { return rename_open_file(LOG_ROTATED_NAME); }
+
+    std::string move_aside() override { return rename_open_file(LOG_LINK_ASIDE_NAME); }
 
     void close() override { file_.reset(); }
 
@@ -154,6 +132,36 @@ class WinLogFiles final : public LogFiles {
     }
 
   private:
+    // The rename goes through a handle of its own with DELETE, checked to be the file this writer
+    // opened, so the appending handle keeps its append-only access and nothing swapped in at the
+    // path since is moved. Opened as itself, a link is renamed, never what it points to. Renaming
+    // replaces a file or link at `name` without writing through it; a folder or a file held there
+    // without delete sharing makes it fail, as does a reader holding the log without it.
+    std::string rename_open_file(std::string_view name) {
+        const KernelHandle mover(::CreateFileW(path_.c_str(), DELETE | SYNCHRONIZE, LOG_SHARE,
+                                               nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                               nullptr));
+        if (!mover) {
+            return last_error_text();
+        }
+        if (!same_file(mover.get(), file_.get())) {
+            return "the log was replaced while it was moved";
+        }
+        const std::wstring target = folder_ + to_wide(name);
+        std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+        auto* const rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+        rename->ReplaceIfExists = TRUE;
+        rename->RootDirectory = nullptr;
+        rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+        std::copy(target.begin(), target.end(), rename->FileName);
+        if (!::SetFileInformationByHandle(mover.get(), FileRenameInfo, rename,
+                                          static_cast<DWORD>(buffer.size()))) {
+            return last_error_text();
+        }
+        file_.reset();
+        return {};
+    }
+
     const std::wstring path_;
     const std::wstring folder_;
     KernelHandle file_;

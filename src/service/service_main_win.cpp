@@ -35,9 +35,11 @@ constexpr std::chrono::milliseconds LOG_DRAIN_LIMIT{2000};
 // 250 ms for a slow or stuck log. Ending the core: a START under way may end a core of its own
 // first, then the held core is ended, each within CORE_JOB_EMPTY_LIMIT_MS, with a few log lines.
 constexpr DWORD STOP_CORE_WAIT_HINT_MS = 2 * CORE_JOB_EMPTY_LIMIT_MS + 3000;
-// The pipe thread: woken within a second, it finishes the request it serves, at worst a START's
-// launch once the core's slot is free, and its log lines.
-constexpr DWORD PIPE_THREAD_WAIT_HINT_MS = 5000;
+// The pipe thread: woken within a second, it finishes the requests it serves, at worst a START
+// that waits for its work up to its limit, and their log lines. A thread held up beyond that does
+// not hold the stop: the service reports STOPPED and ends its process.
+constexpr DWORD PIPE_THREAD_WAIT_LIMIT_MS = START_WORK_LIMIT_MS + 4000;
+constexpr DWORD PIPE_THREAD_WAIT_HINT_MS = PIPE_THREAD_WAIT_LIMIT_MS + 1000;
 constexpr DWORD LOG_DRAIN_WAIT_HINT_MS = static_cast<DWORD>(LOG_DRAIN_LIMIT.count()) + 1000;
 
 bool report_status(SERVICE_STATUS_HANDLE handle, DWORD state, DWORD controls_accepted,
@@ -111,10 +113,16 @@ void stop_service(SERVICE_STATUS_HANDLE status_handle, IpcServer& server, Kernel
     server.stop();
     stop_core();
     DWORD thread_exit_code = 0;
+    bool thread_held_up = false;
     if (thread) {
         progress.next_step(PIPE_THREAD_WAIT_HINT_MS);
-        ::WaitForSingleObject(thread.get(), INFINITE);
-        ::GetExitCodeThread(thread.get(), &thread_exit_code);
+        if (::WaitForSingleObject(thread.get(), PIPE_THREAD_WAIT_LIMIT_MS) == WAIT_OBJECT_0) {
+            ::GetExitCodeThread(thread.get(), &thread_exit_code);
+        } else {
+            thread_held_up = true;
+            log_message("IPC server thread did not end within " +
+                        std::to_string(PIPE_THREAD_WAIT_LIMIT_MS) + " ms: ending the process");
+        }
         thread.reset();
     }
     // A START that the pipe thread was still handling may have launched a core after the first
@@ -128,6 +136,11 @@ void stop_service(SERVICE_STATUS_HANDLE status_handle, IpcServer& server, Kernel
                       thread_exit_code);
     } else {
         report_status(status_handle, SERVICE_STOPPED, 0, 0, exit_code);
+    }
+    if (thread_held_up) {
+        // Returning would tear down what that thread still uses; the core's job, kill-on-close,
+        // ends the core with the process.
+        ::TerminateProcess(::GetCurrentProcess(), exit_code);
     }
 }
 

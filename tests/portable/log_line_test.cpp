@@ -220,7 +220,9 @@ TEST(LogQueue, SlowWritesHoldTheLinesOfOneRequestAtMostTheLimitInAll) {
 // The log's file system as the writer's tests set it: a file, its rotated copy, the volume's
 // free bytes, and the errors each step is to meet.
 struct FakeFiles final : LogFiles {
-    Opened open() override { return {open_error, file.size()}; }
+    Opened open() override {
+        return linked ? Opened{"a link", 0, true} : Opened{open_error, file.size()};
+    }
     Written append(std::string_view bytes) override {
         if (!write_error.empty()) {
             return {write_error, 0};
@@ -235,11 +237,19 @@ struct FakeFiles final : LogFiles {
         }
         return rotate_error;
     }
+    std::string move_aside() override {
+        if (linked && aside_error.empty()) {
+            aside = std::exchange(file, "");
+            linked = false;
+        }
+        return aside_error;
+    }
     void close() override {}
     std::optional<Volume> volume() override { return Volume{free, 100 * GIB}; }
 
-    std::string file, rotated, open_error, write_error, rotate_error;
-    std::uint64_t free = 20000;
+    std::string file, rotated, aside, open_error, write_error, rotate_error, aside_error;
+    bool linked = false;
+    std::uint64_t free = 20000 + 2 * MIB;
 };
 
 std::string dropped(std::string_view causes, int count) {
@@ -255,22 +265,43 @@ TEST(LogAppender, RotatesAtTheLimitKeepsTheFloorAndCountsEveryLostLine) {
     log.append("abcdefghijklmnopq\n", 1, 0);  // exactly the limit: no rotation
     EXPECT_EQ(files.file, at_limit);
 
+    // A failed rotation costs no line: said once, then appended past the limit until a try,
+    // at most once per MiB written (or 10 s), succeeds.
     files.rotate_error = "held";
     log.append("x\n", 1, 0);
-    files.rotate_error.clear();
     files.open_error = "sharing violation";
     log.append("y\n", 1, 2);
     files.open_error.clear();
-    EXPECT_EQ(files.file, at_limit) << "nothing is written past the limit";
+    files.rotate_error.clear();
+    const std::string mib(MIB - 1, 'm');
+    log.append(mib + "\n", 1, 0);
+    const std::string past_limit =
+        at_limit +
+        "[0] Log rotation failed (held): appending past the limit of 40 bytes until it "
+        "succeeds\nx\n" +
+        dropped("writes stuck; open or write failed: sharing violation", 3) + mib + "\n";
+    EXPECT_EQ(files.file, past_limit);
     log.append("z\n", 1, 0);
-    EXPECT_EQ(files.rotated, at_limit);
+    EXPECT_EQ(files.rotated, past_limit);
     EXPECT_EQ(files.file,
               "[0] Log reached its limit of 40 bytes: earlier lines are in "
-              "velmora-service.log.1\n" +
-                  dropped("writes stuck; rotation failed: held; open or write failed: sharing "
-                          "violation",
-                          4) +
-                  "z\n");
+              "velmora-service.log.1\nz\n");
+
+    // A link at the log's path is moved aside, not refused for ever; one that cannot be is
+    // counted.
+    files.linked = true;
+    files.aside_error = "held";
+    log.append("l1\n", 1, 0);
+    files.aside_error.clear();
+    log.append("l2\n", 1, 0);
+    EXPECT_EQ(files.aside,
+              "[0] Log reached its limit of 40 bytes: earlier lines are in "
+              "velmora-service.log.1\nz\n");
+    EXPECT_EQ(files.file,
+              "[0] The log was a link or a reparse point: renamed it to velmora-service.log.link "
+              "and started a new log\n" +
+                  dropped("open or write failed: a link; moving it aside failed: held", 1) +
+                  "l2\n");
 
     // 1000 bytes above the floor, less what was written: a batch that fits exactly goes in.
     files.file.clear();

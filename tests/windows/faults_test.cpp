@@ -23,7 +23,9 @@
 
 #include "common/unique_handle.h"
 #include "common/win_text.h"
+#include "core/launch_win.h"
 #include "core/output_lines.h"
+#include "core/supervisor.h"
 #include "ipc/pipe_name.h"
 #include "ipc/protocol.h"
 #include "log/log.h"
@@ -143,6 +145,7 @@ struct CoreCase {
     std::vector<std::string> script;
     std::vector<std::string> stdout_lines;
     std::vector<std::string> stderr_lines;
+    std::string exit;  // how the exit line ends
 };
 
 TEST_F(ServiceFaults, CoreThatMisbehavesLeavesEveryGoodLine) {
@@ -151,18 +154,22 @@ TEST_F(ServiceFaults, CoreThatMisbehavesLeavesEveryGoodLine) {
          {"out " + hex("before the crash\n"), "err " + hex("on stderr\n"),
           "out " + hex("half a li"), "crash"},
          {"before the crash", "half a li"},
-         {"on stderr"}},
+         {"on stderr"},
+         "3221225477 (0xC0000005)"},
         {"writes invalid UTF-8 between good lines",
          {"out " + hex("good 1\n\xFF\xFE\ngood 2\n"), "out " + hex("\xC0\xAF\ngood 3\n"),
           "out " + hex("\xED\xA0\x80\ngood 4\n\xF4\x90\x80\x80\ngood 5\n"),
           "out " + hex("bad \xE2\x82\ngood 6\n"), "err " + hex("\x80\nerr good\n"), "hang"},
          {"good 1", "good 2", "good 3", "good 4", "good 5", "good 6"},
-         {"err good"}},
-        {"exits at once", {"exit 0"}, {}, {}},
+         {"err good"},
+         "1, ended by the service"},
+        {"exits at once", {"exit 0"}, {}, {}, "0"},
         {"exits at once with a code and a last line",
          {"out " + hex("last words\n"), "exit 0xC0000005"},
          {"last words"},
-         {}},
+         {},
+         "3221225477 (0xC0000005)"},
+        {"rejects its config", {"err " + hex("bad config\n"), "exit 3"}, {}, {"bad config"}, "3"},
     };
     install_and_wait_running();
 
@@ -194,6 +201,22 @@ TEST_F(ServiceFaults, CoreThatMisbehavesLeavesEveryGoodLine) {
         expect_serving(c.name);
         EXPECT_EQ(ask("STOP"), "OK|Stopped");
         EXPECT_EQ(ask("STATUS"), "OK|Stopped");
+
+        // One exit line with the core's id, after its last line.
+        const std::string spawned = "[CORE] Core process spawned with PID: ";
+        const auto pid = std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.starts_with(spawned);
+        });
+        ASSERT_NE(pid, lines.end());
+        const std::string exit_line =
+            "[CORE] Core process " + pid->substr(spawned.size()) + " exited with code " + c.exit;
+        EXPECT_TRUE(wait_until([&] { return has_line(log, exit_line); })) << exit_line;
+        const auto after = log.new_lines();
+        const auto exited = std::find(after.begin(), after.end(), exit_line);
+        EXPECT_EQ(std::count(after.begin(), after.end(), exit_line), 1);
+        EXPECT_TRUE(std::none_of(exited, after.end(), [](const std::string& line) {
+            return line.starts_with("[CORE] [mihomo ");
+        }));
     }
 }
 
@@ -640,6 +663,65 @@ TEST_F(ServiceFaults, FloodingCoreLeavesTheLogWithinItsLimitAndTheVolumeAtItsFlo
                     20 &&
                 after.find(" lines dropped\n") != std::string::npos)
         << after.substr(0, 200);
+}
+
+// A rotation that fails (a folder at the rotated name, a reader holding the log without delete
+// sharing, as Go's os.Open and .NET's FileShare.ReadWrite do) costs no line: the writer appends
+// past the limit of 1 MiB and says so once.
+TEST_F(ServiceFaults, RotationThatFailsDropsNothing) {
+    const std::wstring log(LOG_FILE_PATH);
+    const std::wstring rotated = log + L".1";
+    KernelHandle reader;
+    const LogFault faults[] = {
+        {"a folder at the rotated name",
+         [&] { EXPECT_TRUE(::CreateDirectoryW(rotated.c_str(), nullptr)); },
+         [&] { ::RemoveDirectoryW(rotated.c_str()); }, false},
+        {"a reader without delete sharing",
+         [&] {
+             reader.reset(::CreateFileW(log.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0,
+                                        nullptr));
+             EXPECT_TRUE(reader.valid());
+         },
+         [&] { reader.reset(); }, false},
+    };
+    struct Undo {
+        ~Undo() { run_process(L"reg delete HKLM\\SOFTWARE\\Zelto\\Service /f"); }
+    } undo;
+    ASSERT_EQ(run_process(L"reg add HKLM\\SOFTWARE\\Zelto\\Service /f /t REG_DWORD /v "
+                          L"LogMaxBytes /d 1048576")
+                  .exit_code,
+              0u);
+    const LeftoverCores cores;
+    constexpr int LINES = 30000;
+    const std::string config = script(
+        L"flood.yaml", {"outrep " + std::to_string(LINES) + " " + hex("flood line\n"), "exit 0"});
+    for (const LogFault& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        ::DeleteFileW(log.c_str());
+        ::DeleteFileW(rotated.c_str());
+        install_and_wait_running();
+        fault.apply();
+        const LogTail tail;
+        EXPECT_EQ(start(config), "OK|Started");
+        EXPECT_TRUE(wait_until([&] { return cores.started().empty(); }, 60s));
+        expect_serving("after the flood");
+        const auto lines = tail.new_lines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string(STDOUT_LINE) + "flood line"),
+                  LINES);
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& line) {
+                                    return line.starts_with("Log rotation failed (") &&
+                                           line.ends_with(
+                                               "): appending past the limit of 1048576 "
+                                               "bytes until it succeeds");
+                                }),
+                  1);
+        EXPECT_TRUE(has_line(tail, "[IPC] Received request: VERSION"));
+        fault.undo();
+        remove_service();
+    }
+    ::DeleteFileW(log.c_str());
 }
 
 // A stuck log holds the stop for 2 s. uninstall deletes the service only once it has stopped, so
@@ -1144,27 +1226,45 @@ void WINAPI service_main_with_throwing_host(DWORD, LPWSTR*) {
     static_cast<void>(run_service_inner(host));
 }
 
-// Run by the service control manager as the service (see the next test), never on its own.
-TEST(ServiceFaultsAsTheService, DISABLED_Run) {
+// The service's own host, but every open of a START's files waits for a count of this semaphore.
+constexpr wchar_t START_OPENS[] = L"Global\\zelto_test_start_opens";
+
+void WINAPI service_main_with_gated_opens(DWORD, LPWSTR*) {
+    static const KernelHandle opens(::CreateSemaphoreW(nullptr, 0, 100, START_OPENS));
+    gate_start_opens_for_testing(opens.get());
+    static_cast<void>(run_service_inner(service_protocol_host()));
+}
+
+// Run by the service control manager as the service (see the tests below), never on their own.
+void run_as_the_service(LPSERVICE_MAIN_FUNCTIONW entry) {
     std::wstring name(SERVICE);
-    const SERVICE_TABLE_ENTRYW table[] = {{name.data(), service_main_with_throwing_host},
-                                          {nullptr, nullptr}};
+    const SERVICE_TABLE_ENTRYW table[] = {{name.data(), entry}, {nullptr, nullptr}};
     EXPECT_TRUE(::StartServiceCtrlDispatcherW(table));
+}
+TEST(ServiceFaultsAsTheService, DISABLED_Run) {
+    run_as_the_service(service_main_with_throwing_host);
+}
+TEST(ServiceFaultsAsTheService, DISABLED_RunGated) {
+    run_as_the_service(service_main_with_gated_opens);
+}
+
+// Installs and starts this test program as the service, running `test`.
+void start_as_the_service(const std::wstring& test) {
+    const std::wstring command = L"\"" + exe_dir() +
+                                 L"\\zelto_windows_tests.exe\" --gtest_also_run_disabled_tests "
+                                 L"--gtest_filter=ServiceFaultsAsTheService." +
+                                 test;
+    const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    const ServiceHandle service(::CreateServiceW(manager.get(), SERVICE, SERVICE, SERVICE_START,
+                                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                                 SERVICE_ERROR_NORMAL, command.c_str(), nullptr,
+                                                 nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(service.valid()) << ::GetLastError();
+    ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
 }
 
 TEST_F(ServiceFaults, PipeThreadThatFailsStopsTheServiceWithItsCode) {
-    const std::wstring command = L"\"" + exe_dir() +
-                                 L"\\zelto_windows_tests.exe\" --gtest_also_run_disabled_tests "
-                                 L"--gtest_filter=ServiceFaultsAsTheService.DISABLED_Run";
-    {
-        const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
-        const ServiceHandle service(
-            ::CreateServiceW(manager.get(), SERVICE, SERVICE, SERVICE_START,
-                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                             command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-        ASSERT_TRUE(service.valid()) << ::GetLastError();
-        ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
-    }
+    start_as_the_service(L"DISABLED_Run");
     wait_for_state(SERVICE_RUNNING);
     const LogTail log;
     expect_serving("before the failure");
@@ -1195,6 +1295,57 @@ TEST_F(ServiceFaults, PipeThreadThatFailsStopsTheServiceWithItsCode) {
     EXPECT_EQ(ctl.err,
               "Zelto-ctl: the service ended the connection without answering; the request may "
               "have run\n");
+}
+
+// A START whose files do not answer (an oplock never acknowledged, a server gone) holds up
+// nobody: other clients are served, the START is refused after its limit, a core it launches
+// later is ended, and the service stops within its bound.
+TEST_F(ServiceFaults, StartWhoseFilesDoNotAnswerHoldsUpNobody) {
+    const LeftoverCores cores;
+    const KernelHandle opens(::CreateSemaphoreW(nullptr, 0, 100, START_OPENS));
+    ASSERT_TRUE(opens.valid());
+    start_as_the_service(L"DISABLED_RunGated");
+    wait_for_state(SERVICE_RUNNING);
+    const LogTail log;
+    // The two checks pass; the launch waits.
+    ASSERT_TRUE(::ReleaseSemaphore(opens.get(), 2, nullptr));
+    std::string answer;
+    Clock::duration took{};
+    std::thread starter([&] {
+        const auto sent = Clock::now();
+        answer = ask(client::start_request(config_, core_), 20s);
+        took = Clock::now() - sent;
+    });
+    ::Sleep(1000);
+    const auto asked = Clock::now();
+    EXPECT_EQ(ask("STATUS", 15s), "OK|Stopped");
+    std::printf("STATUS answered in %lld ms while a START waits\n", in_ms(Clock::now() - asked));
+    starter.join();
+    EXPECT_EQ(answer, "ERR|Core binary did not answer within 10 s: " + core_);
+    EXPECT_TRUE(took > 9s && took < 12s) << in_ms(took);
+
+    // Let go, the launch goes ahead and its core is ended at once.
+    ASSERT_TRUE(::ReleaseSemaphore(opens.get(), 1, nullptr));
+    EXPECT_TRUE(wait_until([&] {
+        const auto lines = log.new_lines();
+        return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.ends_with(
+                " was launched after its START was answered with an error: ended");
+        });
+    }));
+    EXPECT_TRUE(wait_until([&] { return cores.started().empty(); }));
+    EXPECT_EQ(ask("STATUS"), "OK|Stopped");
+
+    // A START waiting on its first check does not hold up the stop.
+    std::thread held([&] { ask(client::start_request(config_, core_), 20s); });
+    ::Sleep(1000);
+    const DWORD pid = service_pid();
+    run_process(L"sc stop Zelto_service");
+    const auto stopped_after = wait_for_state(SERVICE_STOPPED, 20s);
+    std::printf("stopped after %lld ms with a START waiting\n", in_ms(stopped_after));
+    EXPECT_LT(stopped_after, std::chrono::milliseconds(START_WORK_LIMIT_MS + 5000));
+    EXPECT_TRUE(wait_until([&] { return !process_alive(pid); }, 5s)) << "the process lives on";
+    held.join();
 }
 
 // ---- A stop while a START is under way ----------------------------------------------------------
