@@ -24,6 +24,12 @@ enum class CoreLevel : std::uint8_t {
 struct CorePolicy {
     CoreLevel level = CoreLevel::ANY;
     std::vector<std::string> allowed_cores;  // full paths as written, for LISTED
+    // Full paths on the volumes an administrator names, besides the system volume, for PROTECTED
+    // and LISTED.
+    std::vector<std::string> core_volumes;
+    // Those volumes as the service identified them when it started ("\\?\Volume{...}\"), the
+    // system volume first: a disk that later takes a listed letter is not among them.
+    std::vector<std::string> volume_ids;
 };
 
 struct CorePolicyReading {
@@ -33,14 +39,41 @@ struct CorePolicyReading {
 
 using SettingRead = Result<std::optional<SettingValue>>;
 
-// The policy from the two values as read. A value that cannot be used never weakens it: an
-// unusable CorePolicy means LISTED, an unusable AllowedCores under LISTED lists nothing, and an
-// entry that is not a full path is left out. One AllowedCores string may hold several paths
-// separated by "|", which no Windows path contains (so one MSI property can carry several).
-CorePolicyReading read_core_policy(const SettingRead& level, const SettingRead& allowed_cores);
+// The policy from the three values as read. A value that cannot be used never weakens it: an
+// unusable CorePolicy means LISTED, an unusable AllowedCores under LISTED lists nothing, an
+// unusable CoreVolumes names no volume, and an entry that is not a full path is left out. One
+// string may hold several paths separated by "|", which no Windows path contains (so one MSI
+// property can carry several).
+CorePolicyReading read_core_policy(const SettingRead& level, const SettingRead& allowed_cores,
+                                   const SettingRead& core_volumes);
 
-// "Core policy 2 (listed cores), paths in AllowedCores: N", for the log as the service starts.
+// The full paths of a REG_MULTI_SZ list, each string split at "|" and trimmed of blanks, and
+// the entries that are not full paths.
+struct PathList {
+    std::vector<std::string> paths;
+    std::vector<std::string> left_out;
+};
+PathList split_path_list(const std::vector<std::string>& strings);
+
+// "Core policy 2 (listed cores), paths in AllowedCores: N", for the log as the service starts;
+// ", volumes in CoreVolumes: N" follows when a policy names volumes.
 std::string describe_core_policy(const CorePolicy& policy);
+
+// Why Win32 would take `path` to another machine or to a device rather than to a file on a local
+// drive ("a remote path", "a device path"): "\\server\share\...", "\\?\UNC\...", "\\.\..."
+// and "\\?\" or "\??\" paths other than a drive letter's. Empty for a drive's path or a
+// relative one. Told from the text alone, so that nothing is opened for it.
+ErrorText remote_or_device_path(std::string_view path);
+
+// Why the file at `final_path`, whose first bytes are `head`, is no Windows image that
+// CreateProcessW runs itself: a batch file, which it hands to cmd.exe to parse the whole command
+// line again, or a file that does not begin with "MZ". Empty for an image.
+ErrorText not_an_image(std::string_view final_path, std::string_view head);
+
+// Whether `entry`, a full path as an administrator wrote it, names its file directly: the file's
+// final path spells it, but for the "\\?\" prefix and the case of letters, so no link,
+// junction, short name, mount point or ".." lies along it.
+bool is_own_final_path(std::string_view entry, std::string_view final_path);
 
 // Whether two final paths (as GetFinalPathNameByHandleW spells them) name the same file: equal
 // but for the case of ASCII letters. The file system spells every other letter as its folder
@@ -74,7 +107,8 @@ struct ObjectSecurity {
 enum class PathPart : std::uint8_t { FILE, FOLDER_OF_FILE, FOLDER_ABOVE };
 
 // Empty when only trusted accounts can change what runs from the path through this object:
-// write the file, add a file beside it (the core loads DLLs from its folder), delete or rename
+// write the file, add a file or folder beside it (the core loads DLLs from its folder, or from a
+// "{name}.local" folder there), delete or rename
 // it or a folder on the way, or change an owner or a DACL there. Trusted are LocalSystem,
 // Administrators, TrustedInstaller and `service_account`, the account the service runs as (a
 // core only it can change gives it nothing it lacks); the owner must be one of them too, since

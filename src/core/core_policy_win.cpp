@@ -44,12 +44,13 @@ std::string service_account() {
     return sid_text(reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
 }
 
-Result<std::string> final_path_of(HANDLE file) {
+// The path of the open file, its volume spelled by `volume_form` (VOLUME_NAME_DOS: "\\?\C:\",
+// VOLUME_NAME_GUID: "\\?\Volume{...}\").
+Result<std::string> final_path_of(HANDLE file, DWORD volume_form = VOLUME_NAME_DOS) {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD length =
-            ::GetFinalPathNameByHandleW(file, path.data(), static_cast<DWORD>(path.size()),
-                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        const DWORD length = ::GetFinalPathNameByHandleW(
+            file, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED | volume_form);
         if (length == 0) {
             return Result<std::string>::failure(system_error_text(::GetLastError()));
         }
@@ -106,18 +107,94 @@ Result<ObjectSecurity> security_of(HANDLE object) {
     return security;
 }
 
-bool is_listed(const std::string& final_path, const std::vector<std::string>& allowed_cores) {
-    return std::any_of(allowed_cores.begin(), allowed_cores.end(), [&](const std::string& entry) {
+// The "\\?\Volume{...}\" at the start of a path spelled with VOLUME_NAME_GUID.
+Result<std::string> volume_id_in(const std::string& guid_path) {
+    constexpr std::string_view VOLUME_PREFIX = "\\\\?\\Volume{";
+    const std::size_t end = guid_path.find("}\\");
+    if (!guid_path.starts_with(VOLUME_PREFIX) || end == std::string::npos) {
+        return Result<std::string>::failure("no volume name in " + guid_path);
+    }
+    return guid_path.substr(0, end + 2);
+}
+
+// The entries of AllowedCores that are their own final paths. One that leads elsewhere (a
+// junction a user made along it could point it at any program later) is left out with a line.
+// One that cannot be opened now is kept: it admits only a file at exactly its own spelling.
+std::vector<std::string> own_final_paths(const std::vector<std::string>& entries) {
+    std::vector<std::string> kept;
+    for (const std::string& entry : entries) {
+        if (ErrorText form = remote_or_device_path(entry)) {
+            log_core(escape_log_text("Core policy: AllowedCores entry " + entry +
+                                     " left out: " + *form));
+            continue;
+        }
         const KernelHandle listed(
             ::CreateFileW(to_wide(entry).c_str(), FILE_READ_ATTRIBUTES,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        if (!listed) {
-            return false;
+        const Result<std::string> resolved =
+            listed ? final_path_of(listed.get()) : Result<std::string>(std::string());
+        if (resolved && !resolved.value().empty() && !is_own_final_path(entry, resolved.value())) {
+            log_core(escape_log_text("Core policy: AllowedCores entry " + entry +
+                                     " left out: it leads to " + resolved.value()));
+            continue;
         }
-        const Result<std::string> resolved = final_path_of(listed.get());
-        return resolved && same_final_path(resolved.value(), final_path);
-    });
+        kept.push_back(entry);
+    }
+    return kept;
+}
+
+// The system volume's id, then those of the volumes CoreVolumes names; an entry that names no
+// volume is left out with a line.
+std::vector<std::string> volume_ids_of(const std::vector<std::string>& core_volumes) {
+    std::vector<std::string> ids;
+    wchar_t windows[MAX_PATH + 1] = {};
+    const UINT length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH + 1);
+    const Result<std::string> system =
+        length > 0 && length <= MAX_PATH
+            ? volume_id_of(to_utf8(windows))
+            : Result<std::string>::failure(system_error_text(::GetLastError()));
+    if (system) {
+        ids.push_back(system.value());
+    } else {
+        log_core("Core policy: the system volume cannot be told: " + system.error() +
+                 "; no core may start");
+    }
+    for (const std::string& entry : core_volumes) {
+        ErrorText why = remote_or_device_path(entry);
+        if (!why) {
+            Result<std::string> id = volume_id_of(entry);
+            if (id) {
+                ids.push_back(std::move(id.value()));
+                continue;
+            }
+            why = id.error();
+        }
+        log_core(escape_log_text("Core policy: CoreVolumes entry " + entry + " left out: " + *why));
+    }
+    return ids;
+}
+
+bool on_admitted_volume(HANDLE file, const std::vector<std::string>& volume_ids,
+                        std::string& volume) {
+    const Result<std::string> guid_path = final_path_of(file, VOLUME_NAME_GUID);
+    const Result<std::string> id = guid_path ? volume_id_in(guid_path.value())
+                                             : Result<std::string>::failure(guid_path.error());
+    volume = id ? id.value() : id.error();
+    return id && std::any_of(volume_ids.begin(), volume_ids.end(), [&](const std::string& known) {
+               return same_final_path(known, id.value());
+           });
+}
+
+// The first bytes of the held file, from its start.
+std::string head_of(HANDLE file) {
+    char bytes[2] = {};
+    DWORD got = 0;
+    OVERLAPPED at_start{};
+    if (!::ReadFile(file, bytes, sizeof bytes, &got, &at_start)) {
+        return {};
+    }
+    return std::string(bytes, got);
 }
 
 // Empty when only trusted accounts can change the held file and each folder above it.
@@ -157,26 +234,59 @@ ErrorText check_protected(HANDLE file, const std::string& final_path) {
 
 }  // namespace
 
+Result<std::string> volume_id_of(const std::string& path) {
+    const std::wstring wide = to_wide(path);
+    std::wstring root(wide.size() + 2, L'\0');
+    wchar_t id[MAX_PATH] = {};
+    if (path.find('\0') != std::string::npos ||
+        !::GetVolumePathNameW(wide.c_str(), root.data(), static_cast<DWORD>(root.size())) ||
+        !::GetVolumeNameForVolumeMountPointW(root.c_str(), id, MAX_PATH)) {
+        return Result<std::string>::failure(system_error_text(::GetLastError()));
+    }
+    return to_utf8(id);
+}
+
 void load_core_policy() {
-    CorePolicyReading reading =
-        read_core_policy(read_setting(L"CorePolicy"), read_setting(L"AllowedCores"));
+    CorePolicyReading reading = read_core_policy(
+        read_setting(L"CorePolicy"), read_setting(L"AllowedCores"), read_setting(L"CoreVolumes"));
     for (const std::string& problem : reading.problems) {
-        log_core("Core policy: " + escape_log_text(problem));  // AllowedCores may hold anything
+        log_core("Core policy: " + escape_log_text(problem));  // the lists may hold anything
     }
-    if (reading.policy.level != CoreLevel::ANY) {
-        log_core(describe_core_policy(reading.policy));
+    CorePolicy& policy = reading.policy;
+    if (policy.level != CoreLevel::ANY) {
+        policy.allowed_cores = own_final_paths(policy.allowed_cores);
+        policy.volume_ids = volume_ids_of(policy.core_volumes);
     }
-    kept_policy = std::move(reading.policy);
+    log_core(describe_core_policy(policy));
+    kept_policy = std::move(policy);
 }
 
 const CorePolicy& core_policy() {
     return kept_policy;
 }
 
+ErrorText refuse_remote_paths(const std::string& config_path, const std::string& core_path) {
+    if (kept_policy.level == CoreLevel::ANY) {
+        return std::nullopt;
+    }
+    const std::string level =
+        "CorePolicy " + std::to_string(static_cast<int>(kept_policy.level)) + ": ";
+    for (const auto& [path, answer] :
+         {std::pair{&config_path, "Config not allowed by policy: "},
+          std::pair{&core_path, "Core binary not allowed by policy: "}}) {
+        if (ErrorText form = remote_or_device_path(*path)) {
+            std::string message = answer + *path;
+            log_core(escape_log_text(message + " (" + level + *form + ")"));
+            return message;
+        }
+    }
+    return std::nullopt;
+}
+
 Result<AdmittedCore> admit_core(const std::string& core_path, const CorePolicy& policy) {
     using Admitted = Result<AdmittedCore>;
     if (policy.level == CoreLevel::ANY) {
-        return AdmittedCore{KernelHandle(), core_path};
+        return AdmittedCore{KernelHandle(), core_path, false};
     }
     const std::string level = "CorePolicy " + std::to_string(static_cast<int>(policy.level)) + ": ";
     if (core_path.find('\0') != std::string::npos) {
@@ -193,13 +303,25 @@ Result<AdmittedCore> admit_core(const std::string& core_path, const CorePolicy& 
     if (!final_path) {
         return Admitted::failure(level + "no final path: " + final_path.error());
     }
-    if (policy.level == CoreLevel::LISTED && !is_listed(final_path.value(), policy.allowed_cores)) {
-        return Admitted::failure(level + final_path.value() + " is not in AllowedCores");
+    const std::string& final = final_path.value();
+    if (policy.level == CoreLevel::LISTED &&
+        std::none_of(policy.allowed_cores.begin(), policy.allowed_cores.end(),
+                     [&](const std::string& entry) { return is_own_final_path(entry, final); })) {
+        return Admitted::failure(level + final + " is not in AllowedCores");
     }
-    if (ErrorText why = check_protected(file.get(), final_path.value())) {
+    // A disk a user brings carries whatever owners and DACLs its maker wrote.
+    if (std::string volume; !on_admitted_volume(file.get(), policy.volume_ids, volume)) {
+        return Admitted::failure(level + final +
+                                 ": on a volume that is neither the system's nor in CoreVolumes (" +
+                                 volume + ")");
+    }
+    if (ErrorText why = not_an_image(final, head_of(file.get()))) {
+        return Admitted::failure(level + final + ": " + *why);
+    }
+    if (ErrorText why = check_protected(file.get(), final)) {
         return Admitted::failure(level + *why);
     }
-    return AdmittedCore{std::move(file), launch_path_of(final_path.value())};
+    return AdmittedCore{std::move(file), launch_path_of(final), true};
 }
 
 }  // namespace zelto

@@ -60,7 +60,7 @@ std::string spawn_failure(std::string_view reason) {
 }
 
 ErrorText replace_core(std::optional<CoreProcess>& slot_core, const std::string& config_path,
-                       const std::string& core_path) {
+                       const std::string& core_path, CoreEnvironment environment) {
     if (slot_core) {
         log_core("Stopping existing core process...");
         end_core(*slot_core);
@@ -68,7 +68,7 @@ ErrorText replace_core(std::optional<CoreProcess>& slot_core, const std::string&
     const std::string config_dir = config_dir_of(config_path);
     log_core("Config dir: " + escape_log_text(config_dir));
 
-    Result<LaunchedCore> launched = launch_core(core_path, config_dir, config_path);
+    Result<LaunchedCore> launched = launch_core(core_path, config_dir, config_path, environment);
     if (!launched) {
         return spawn_failure(launched.error());
     }
@@ -99,6 +99,10 @@ ErrorText replace_core(std::optional<CoreProcess>& slot_core, const std::string&
 ErrorText start_core(const std::string& config_path, const std::string& core_path) {
     log_core("start_core called: config=" + escape_log_text(config_path) +
              ", core=" + escape_log_text(core_path));
+    // Under a policy nothing remote is opened, not even to learn whether it exists.
+    if (ErrorText refused = refuse_remote_paths(config_path, core_path)) {
+        return refused;
+    }
     if (!path_exists(config_path)) {
         std::string message = "Config file not found: " + config_path;
         log_core(escape_log_text(message));
@@ -118,7 +122,9 @@ ErrorText start_core(const std::string& config_path, const std::string& core_pat
         return message;
     }
     return with_core_slot([&](std::optional<CoreProcess>& slot_core) {
-        return replace_core(slot_core, config_path, admitted.value().launch_path);
+        return replace_core(slot_core, config_path, admitted.value().launch_path,
+                            admitted.value().system_path_only ? CoreEnvironment::SYSTEM_PATH
+                                                              : CoreEnvironment::INHERITED);
     });
 }
 
