@@ -387,4 +387,117 @@ ErrorText untrusted_change(const ObjectSecurity& object, PathPart part,
     return std::nullopt;
 }
 
+ConfigPolicyReading read_config_policy(const SettingRead& level, const SettingRead& allowed_dirs) {
+    ConfigPolicyReading reading;
+    const std::string strictest = "; applying 1 (listed folders)";
+    if (!level) {
+        reading.problems.push_back(where("ConfigPolicy") + " cannot be read: " + level.error() +
+                                   strictest);
+    } else if (!level.value()) {
+        return reading;
+    } else if (const Result<std::uint64_t> number = setting_number(*level.value()); !number) {
+        reading.problems.push_back(where("ConfigPolicy") + " " + number.error() + strictest);
+    } else if (number.value() > 1) {
+        reading.problems.push_back(where("ConfigPolicy") + " is " + std::to_string(number.value()) +
+                                   ", not 0 or 1" + strictest);
+    } else if (number.value() == 0) {
+        return reading;
+    }
+    reading.policy.level = ConfigLevel::LISTED;
+
+    const std::string none = "; no config may start";
+    Result<std::vector<std::string>> strings = Result<std::vector<std::string>>::failure("");
+    if (!allowed_dirs) {
+        strings =
+            Result<std::vector<std::string>>::failure("cannot be read: " + allowed_dirs.error());
+    } else if (!allowed_dirs.value()) {
+        strings = Result<std::vector<std::string>>::failure("is missing");
+    } else {
+        strings = setting_strings(*allowed_dirs.value());
+    }
+    if (!strings) {
+        reading.problems.push_back(where("AllowedConfigDirs") + " " + strings.error() + none);
+        return reading;
+    }
+    PathList list = split_path_list(strings.value());
+    reading.policy.allowed_dirs = std::move(list.paths);
+    if (!list.left_out.empty()) {
+        reading.problems.push_back(
+            where("AllowedConfigDirs") +
+            " holds paths that are not full paths, left out: " + joined(list.left_out));
+    }
+    if (reading.policy.allowed_dirs.empty()) {
+        reading.problems.push_back(where("AllowedConfigDirs") + " lists no full path" + none);
+    }
+    return reading;
+}
+
+std::string describe_config_policy(const ConfigPolicy& policy) {
+    if (policy.level == ConfigLevel::ANY) {
+        return "Config policy 0 (any config)";
+    }
+    return "Config policy 1 (listed folders), folders in AllowedConfigDirs: " +
+           std::to_string(policy.allowed_dirs.size());
+}
+
+bool inside_folder(std::string_view final_path, std::string_view folder) {
+    while (!folder.empty() && folder.back() == '\\') {
+        folder.remove_suffix(1);  // a volume's root ends in one
+    }
+    if (folder.empty() || final_path.size() <= folder.size() + 1 ||
+        !same_final_path(final_path.substr(0, folder.size()), folder) ||
+        final_path[folder.size()] != '\\') {
+        return false;
+    }
+    std::string_view rest = final_path.substr(folder.size() + 1);
+    for (;;) {
+        const std::size_t cut = rest.find('\\');
+        const std::string_view name = rest.substr(0, cut);
+        if (name.empty() || name == "." || name == "..") {
+            return false;
+        }
+        if (cut == std::string_view::npos) {
+            return true;
+        }
+        rest.remove_prefix(cut + 1);
+    }
+}
+
+ErrorText untrusted_in_tree(const std::string& root, const ListFolder& list,
+                            const ReadSecurity& security, std::string_view service_account) {
+    std::vector<std::string> folders{root};
+    std::size_t seen = 0;
+    while (!folders.empty()) {
+        const std::string folder = std::move(folders.back());
+        folders.pop_back();
+        const Result<std::vector<FolderEntry>> entries = list(folder);
+        if (!entries) {
+            return folder + ": cannot be listed: " + entries.error();
+        }
+        for (const FolderEntry& entry : entries.value()) {
+            if (++seen > CONFIG_TREE_LIMIT) {
+                return root + ": more than " + std::to_string(CONFIG_TREE_LIMIT) + " entries";
+            }
+            const std::string path = folder + "\\" + entry.name;
+            if (entry.reparse_point) {
+                return path + ": a reparse point";
+            }
+            const Result<ObjectSecurity> read = security(path);
+            if (!read) {
+                return path + ": its security cannot be read: " + read.error();
+            }
+            // A folder counts as the config's own: a new folder in it could be a junction.
+            if (ErrorText why = untrusted_change(
+                    read.value(), entry.folder ? PathPart::FOLDER_OF_FILE : PathPart::FILE,
+                    service_account)) {
+                return path + ": " + *why;
+            }
+            if (entry.folder) {
+                folders.push_back(path);
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace zelto

@@ -3,7 +3,9 @@
 // judgements a START is put to, on text and numbers alone. The Win32 side (core_policy_win.h)
 // opens the file, reads its final path and the security of it and its folders, and asks these.
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -115,5 +117,50 @@ enum class PathPart : std::uint8_t { FILE, FOLDER_OF_FILE, FOLDER_ABOVE };
 // an owner may always rewrite the DACL. Otherwise who else can, for the log.
 ErrorText untrusted_change(const ObjectSecurity& object, PathPart part,
                            std::string_view service_account);
+
+// ConfigPolicy's values, and AllowedConfigDirs for LISTED.
+enum class ConfigLevel : std::uint8_t {
+    ANY = 0,     // any config, as the client names it
+    LISTED = 1,  // only configs inside the folders in AllowedConfigDirs
+};
+
+struct ConfigPolicy {
+    ConfigLevel level = ConfigLevel::ANY;
+    std::vector<std::string> allowed_dirs;  // full paths as written; final paths once loaded
+};
+
+struct ConfigPolicyReading {
+    ConfigPolicy policy;
+    std::vector<std::string> problems;
+};
+
+// As read_core_policy: an unusable ConfigPolicy means LISTED, and under LISTED an unusable
+// AllowedConfigDirs lists no folder.
+ConfigPolicyReading read_config_policy(const SettingRead& level, const SettingRead& allowed_dirs);
+
+// "Config policy 1 (listed folders), folders in AllowedConfigDirs: N" or "Config policy 0 (any
+// config)".
+std::string describe_config_policy(const ConfigPolicy& policy);
+
+// Whether the final path lies inside the folder's final path: below it by whole components,
+// letter case aside, with no "." or ".." component after it.
+bool inside_folder(std::string_view final_path, std::string_view folder);
+
+// One entry of a folder as its listing shows it, links not followed.
+struct FolderEntry {
+    std::string name;
+    bool folder = false;
+    bool reparse_point = false;
+};
+
+// The config's folder may hold, at any depth, no reparse point and nothing that accounts other
+// than the trusted ones can change: the core reads and writes there as LocalSystem. Walks the tree
+// under `root` through `list` and `security` (either may fail, which refuses), at most
+// CONFIG_TREE_LIMIT entries. Empty when the tree passes; otherwise why not, for the log.
+inline constexpr std::size_t CONFIG_TREE_LIMIT = 10000;
+using ListFolder = std::function<Result<std::vector<FolderEntry>>(const std::string& folder)>;
+using ReadSecurity = std::function<Result<ObjectSecurity>(const std::string& path)>;
+ErrorText untrusted_in_tree(const std::string& root, const ListFolder& list,
+                            const ReadSecurity& security, std::string_view service_account);
 
 }  // namespace zelto

@@ -17,8 +17,10 @@ namespace zelto {
 
 namespace {
 
-// Written once by load_core_policy before the pipe thread exists, only read after.
+// Written once by load_core_policy and load_config_policy before the pipe thread exists, only
+// read after.
 CorePolicy kept_policy;
+ConfigPolicy kept_config_policy;
 
 std::string sid_text(PSID sid) {
     wchar_t* text = nullptr;
@@ -266,17 +268,24 @@ const CorePolicy& core_policy() {
 }
 
 ErrorText refuse_remote_paths(const std::string& config_path, const std::string& core_path) {
-    if (kept_policy.level == CoreLevel::ANY) {
-        return std::nullopt;
-    }
-    const std::string level =
+    const std::string core_level =
         "CorePolicy " + std::to_string(static_cast<int>(kept_policy.level)) + ": ";
-    for (const auto& [path, answer] :
-         {std::pair{&config_path, "Config not allowed by policy: "},
-          std::pair{&core_path, "Core binary not allowed by policy: "}}) {
-        if (ErrorText form = remote_or_device_path(*path)) {
-            std::string message = answer + *path;
-            log_core(escape_log_text(message + " (" + level + *form + ")"));
+    const bool core_policy_on = kept_policy.level != CoreLevel::ANY;
+    const bool config_policy_on = kept_config_policy.level != ConfigLevel::ANY;
+    const struct {
+        const std::string& path;
+        bool checked;
+        std::string level;
+        const char* answer;
+    } checks[] = {
+        {config_path, core_policy_on || config_policy_on,
+         config_policy_on ? "ConfigPolicy 1: " : core_level, "Config not allowed by policy: "},
+        {core_path, core_policy_on, core_level, "Core binary not allowed by policy: "},
+    };
+    for (const auto& check : checks) {
+        if (ErrorText form = check.checked ? remote_or_device_path(check.path) : std::nullopt) {
+            std::string message = check.answer + check.path;
+            log_core(escape_log_text(message + " (" + check.level + *form + ")"));
             return message;
         }
     }
@@ -322,6 +331,143 @@ Result<AdmittedCore> admit_core(const std::string& core_path, const CorePolicy& 
         return Admitted::failure(level + *why);
     }
     return AdmittedCore{std::move(file), launch_path_of(final), true};
+}
+
+namespace {
+
+// The final path of each listed folder; one that is remote, cannot be opened or is no folder is
+// left out with a line.
+std::vector<std::string> final_folders(const std::vector<std::string>& entries) {
+    std::vector<std::string> kept;
+    for (const std::string& entry : entries) {
+        ErrorText why = remote_or_device_path(entry);
+        if (!why) {
+            const KernelHandle folder(
+                ::CreateFileW(to_wide(entry).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+            FILE_BASIC_INFO info{};
+            const Result<std::string> final_path =
+                !folder ? Result<std::string>::failure(system_error_text(::GetLastError()))
+                : !::GetFileInformationByHandleEx(folder.get(), FileBasicInfo, &info, sizeof info)
+                    ? Result<std::string>::failure(system_error_text(::GetLastError()))
+                : (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0
+                    ? Result<std::string>::failure("not a folder")
+                    : final_path_of(folder.get());
+            if (final_path) {
+                kept.push_back(final_path.value());
+                continue;
+            }
+            why = final_path.error();
+        }
+        log_core(escape_log_text("Config policy: AllowedConfigDirs entry " + entry +
+                                 " left out: " + *why));
+    }
+    return kept;
+}
+
+Result<std::vector<FolderEntry>> folder_entries(const std::string& folder) {
+    using Entries = Result<std::vector<FolderEntry>>;
+    WIN32_FIND_DATAW found{};
+    const FindHandle search(::FindFirstFileExW(to_wide(folder + "\\*").c_str(), FindExInfoBasic,
+                                               &found, FindExSearchNameMatch, nullptr, 0));
+    if (!search) {
+        return Entries::failure(system_error_text(::GetLastError()));
+    }
+    std::vector<FolderEntry> entries;
+    do {
+        const std::wstring_view name = found.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        entries.push_back({to_utf8(found.cFileName),
+                           (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                           (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
+        if (entries.size() > CONFIG_TREE_LIMIT) {
+            break;  // the walk refuses this many anyway
+        }
+    } while (::FindNextFileW(search.get(), &found));
+    const DWORD error = ::GetLastError();
+    if (entries.size() <= CONFIG_TREE_LIMIT && error != ERROR_NO_MORE_FILES) {
+        return Entries::failure(system_error_text(error));
+    }
+    return entries;
+}
+
+// The security of a file or folder in the config's tree, read without following a reparse point.
+Result<ObjectSecurity> entry_security(const std::string& path) {
+    const KernelHandle object(::CreateFileW(
+        to_wide(path).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+        nullptr));
+    if (!object) {
+        return Result<ObjectSecurity>::failure(system_error_text(::GetLastError()));
+    }
+    return security_of(object.get());
+}
+
+}  // namespace
+
+void load_config_policy() {
+    ConfigPolicyReading reading =
+        read_config_policy(read_setting(L"ConfigPolicy"), read_setting(L"AllowedConfigDirs"));
+    for (const std::string& problem : reading.problems) {
+        log_core("Config policy: " + escape_log_text(problem));
+    }
+    ConfigPolicy& policy = reading.policy;
+    if (policy.level != ConfigLevel::ANY) {
+        policy.allowed_dirs = final_folders(policy.allowed_dirs);
+    }
+    log_core(describe_config_policy(policy));
+    kept_config_policy = std::move(policy);
+}
+
+const ConfigPolicy& config_policy() {
+    return kept_config_policy;
+}
+
+Result<AdmittedConfig> admit_config(const std::string& config_path, const ConfigPolicy& policy) {
+    using Admitted = Result<AdmittedConfig>;
+    if (policy.level == ConfigLevel::ANY) {
+        return AdmittedConfig{KernelHandle(), config_path};
+    }
+    const std::string level = "ConfigPolicy 1: ";
+    if (config_path.find('\0') != std::string::npos) {
+        return Admitted::failure(level + "the path holds a NUL");
+    }
+    // Others may go on reading it, but not write, delete or rename it.
+    KernelHandle file(::CreateFileW(
+        to_wide(config_path).c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) {
+        return Admitted::failure(level + "the file cannot be held against changes: " +
+                                 system_error_text(::GetLastError()));
+    }
+    FILE_BASIC_INFO info{};
+    if (!::GetFileInformationByHandleEx(file.get(), FileBasicInfo, &info, sizeof info)) {
+        return Admitted::failure(level + system_error_text(::GetLastError()));
+    }
+    if ((info.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        return Admitted::failure(level + "a reparse point or a folder");
+    }
+    const Result<std::string> final_path = final_path_of(file.get());
+    if (!final_path) {
+        return Admitted::failure(level + "no final path: " + final_path.error());
+    }
+    const std::string& final = final_path.value();
+    if (std::none_of(policy.allowed_dirs.begin(), policy.allowed_dirs.end(),
+                     [&](const std::string& folder) { return inside_folder(final, folder); })) {
+        return Admitted::failure(level + final + " is in no folder of AllowedConfigDirs");
+    }
+    if (ErrorText why = check_protected(file.get(), final)) {
+        return Admitted::failure(level + *why);
+    }
+    const std::string folder = final.substr(0, final.rfind('\\'));
+    if (ErrorText why =
+            untrusted_in_tree(folder, folder_entries, entry_security, service_account())) {
+        return Admitted::failure(level + *why);
+    }
+    return AdmittedConfig{std::move(file), launch_path_of(final)};
 }
 
 }  // namespace zelto

@@ -19,11 +19,20 @@ void load_core_policy();
 // The policy load_core_policy kept; "any core" until it is called.
 const CorePolicy& core_policy();
 
+// Reads ConfigPolicy and AllowedConfigDirs, logs each value it cannot use, each listed folder
+// left out (not a local folder that can be opened), and the policy in force; keeps each listed
+// folder's final path. Called once as the service starts, before the pipe thread.
+void load_config_policy();
+
+// The policy load_config_policy kept; "any config" until it is called.
+const ConfigPolicy& config_policy();
+
 // The volume that holds `path`, as "\\?\Volume{...}\": what identifies it while it is mounted.
 Result<std::string> volume_id_of(const std::string& path);
 
-// Under a policy, a START whose config or core is a remote or device path, refused on its text
-// before anything is opened: the answer (the config first), with why logged.
+// Under a core or config policy, a START whose config (under either) or core (under the core
+// policy) is a remote or device path, refused on its text before anything is opened: the answer
+// (the config first), with why logged.
 ErrorText refuse_remote_paths(const std::string& config_path, const std::string& core_path);
 
 struct AdmittedCore {
@@ -41,5 +50,18 @@ struct AdmittedCore {
 // for LISTED, the file's volume, that it is a Windows image, and then the file's security, from
 // the handle, and each folder's above it. The error says why the file is refused, for the log.
 Result<AdmittedCore> admit_core(const std::string& core_path, const CorePolicy& policy);
+
+struct AdmittedConfig {
+    // Held while the core is launched, so nobody can change, delete or rename the file judged.
+    // None under "any config", where nothing is opened.
+    KernelHandle file;
+    std::string launch_path;  // the config's final path to launch with, or as given
+};
+
+// Under "any config", the path as given. Otherwise opens the config once without following a
+// reparse point, refuses a reparse point or a folder, requires its final path inside a listed
+// folder, the config and each folder above it to pass the core policy's judgement, and its folder
+// to hold no reparse point and nothing others can change, at any depth. The error says why.
+Result<AdmittedConfig> admit_config(const std::string& config_path, const ConfigPolicy& policy);
 
 }  // namespace zelto

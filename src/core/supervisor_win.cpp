@@ -121,8 +121,14 @@ ErrorText start_core(const std::string& config_path, const std::string& core_pat
         log_core(escape_log_text(message + " (" + admitted.error() + ")"));
         return message;
     }
+    const Result<AdmittedConfig> config = admit_config(config_path, config_policy());
+    if (!config) {
+        std::string message = "Config not allowed by policy: " + config_path;
+        log_core(escape_log_text(message + " (" + config.error() + ")"));
+        return message;
+    }
     return with_core_slot([&](std::optional<CoreProcess>& slot_core) {
-        return replace_core(slot_core, config_path, admitted.value().launch_path,
+        return replace_core(slot_core, config.value().launch_path, admitted.value().launch_path,
                             admitted.value().system_path_only ? CoreEnvironment::SYSTEM_PATH
                                                               : CoreEnvironment::INHERITED);
     });

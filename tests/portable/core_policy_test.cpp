@@ -213,5 +213,68 @@ TEST(CorePolicy, OnlyTrustedAccountsMayChangeWhatRuns) {
     EXPECT_EQ(untrusted_change({service, {}}, FILE, ""), "owned by " + service);
 }
 
+TEST(ConfigPolicy, ReadingsFoldersAndTheConfigsTree) {
+    const std::string level = "ConfigPolicy under HKLM\\SOFTWARE\\Zelto\\Service ";
+    const std::string dirs = "AllowedConfigDirs under HKLM\\SOFTWARE\\Zelto\\Service ";
+    const SettingRead absent{std::nullopt}, list{multi_sz(u"C:\\cfg|x\0\0"sv)};
+    const std::tuple<SettingRead, SettingRead, std::string, Strings> readings[] = {
+        {absent, list, "Config policy 0 (any config)", {}},
+        {SettingRead{dword(1)},
+         list,
+         "Config policy 1 (listed folders), folders in AllowedConfigDirs: 1",
+         {dirs + "holds paths that are not full paths, left out: x"}},
+        {SettingRead{dword(2)},
+         absent,
+         "Config policy 1 (listed folders), folders in AllowedConfigDirs: 0",
+         {level + "is 2, not 0 or 1; applying 1 (listed folders)",
+          dirs + "is missing; no config may start"}},
+        {SettingRead::failure("denied"),
+         SettingRead{dword(1)},
+         "Config policy 1 (listed folders), folders in AllowedConfigDirs: 0",
+         {level + "cannot be read: denied; applying 1 (listed folders)",
+          dirs + "must be REG_MULTI_SZ; no config may start"}},
+    };
+    for (const auto& [value, folders, described, problems] : readings) {
+        const ConfigPolicyReading reading = read_config_policy(value, folders);
+        EXPECT_EQ(describe_config_policy(reading.policy), described);
+        EXPECT_EQ(reading.problems, problems);
+    }
+    const std::pair<std::string_view, bool> members[] = {
+        {"\\\\?\\C:\\cfg\\a.yaml", true},      {"\\\\?\\c:\\CFG\\sub\\a.yaml", true},
+        {"\\\\?\\C:\\cfg2\\a.yaml", false},    {"\\\\?\\C:\\cfg", false},
+        {"\\\\?\\C:\\cfg\\..\\a.yaml", false}, {"\\\\?\\C:\\cfg\\.\\a.yaml", false},
+    };
+    for (const auto& [path, inside] : members) {
+        EXPECT_EQ(inside_folder(path, "\\\\?\\C:\\cfg"), inside) << path;
+    }
+    EXPECT_TRUE(inside_folder("\\\\?\\D:\\a.yaml", "\\\\?\\D:\\"));
+
+    // A described tree: "root" holds a.yaml and sub, sub holds b.dat.
+    const ObjectSecurity safe{"S-1-5-18",
+                              std::vector<AccessEntry>{{true, false, "S-1-5-32-545", 0x1200a9}}};
+    const ObjectSecurity open_to_users{"S-1-5-18",
+                                       std::vector<AccessEntry>{{true, false, "S-1-5-11", 0x4}}};
+    auto walk = [&](bool reparse, const std::string& changed, std::size_t extra) {
+        const ListFolder list = [&](const std::string& folder) -> Result<std::vector<FolderEntry>> {
+            if (folder == "root") {
+                std::vector<FolderEntry> entries{{"a.yaml", false, false}, {"sub", true, reparse}};
+                entries.resize(entries.size() + extra, FolderEntry{"n", false, false});
+                return entries;
+            }
+            return std::vector<FolderEntry>{{"b.dat", false, false}};
+        };
+        const ReadSecurity security = [&](const std::string& path) -> Result<ObjectSecurity> {
+            return path == changed ? open_to_users : safe;
+        };
+        return untrusted_in_tree("root", list, security, "");
+    };
+    EXPECT_EQ(walk(false, "", 0), std::nullopt);
+    EXPECT_EQ(walk(true, "", 0), "root\\sub: a reparse point");
+    EXPECT_EQ(walk(false, "root\\sub", 0), "root\\sub: S-1-5-11 may change it (0x4)");
+    EXPECT_EQ(walk(false, "root\\sub\\b.dat", 0), "root\\sub\\b.dat: S-1-5-11 may change it (0x4)");
+    EXPECT_EQ(walk(false, "", CONFIG_TREE_LIMIT - 3), std::nullopt);
+    EXPECT_EQ(walk(false, "", CONFIG_TREE_LIMIT - 2), "root: more than 10000 entries");
+}
+
 }  // namespace
 }  // namespace zelto

@@ -30,7 +30,8 @@ class CorePolicyEndToEnd : public InstalledServiceTest {
 
     void TearDown() override {
         InstalledServiceTest::TearDown();
-        for (const wchar_t* value : {L"CorePolicy", L"AllowedCores", L"CoreVolumes"}) {
+        for (const wchar_t* value : {L"CorePolicy", L"AllowedCores", L"CoreVolumes",
+                                     L"ConfigPolicy", L"AllowedConfigDirs"}) {
             run_process(std::wstring(L"reg delete ") + KEY + L" /v " + value + L" /f");
         }
     }
@@ -48,11 +49,15 @@ class CorePolicyEndToEnd : public InstalledServiceTest {
     // Starts the service under the policy, then sends each START and checks its answer: a core
     // that starts replaces the one before, a refused one leaves it running.
     void check(const std::wstring& policy, const std::wstring& cores, const std::vector<Row>& rows,
-               const std::wstring& volumes = L"") {
+               const std::wstring& volumes = L"", const std::wstring& config_dirs = L"") {
         run_process(std::wstring(L"reg add ") + KEY + L" /v CorePolicy /t REG_DWORD /d " + policy +
                     L" /f");
-        for (const auto& [name, value] :
-             {std::pair{L"AllowedCores", cores}, {L"CoreVolumes", volumes}}) {
+        if (!config_dirs.empty()) {
+            run_process(std::wstring(L"reg add ") + KEY + L" /v ConfigPolicy /t REG_DWORD /d 1 /f");
+        }
+        for (const auto& [name, value] : {std::pair{L"AllowedCores", cores},
+                                          {L"CoreVolumes", volumes},
+                                          {L"AllowedConfigDirs", config_dirs}}) {
             if (!value.empty()) {
                 run_process(std::wstring(L"reg add ") + KEY + L" /v " + name +
                             L" /t REG_MULTI_SZ /d \"" + value + L"\" /f");
@@ -194,6 +199,41 @@ TEST_F(CorePolicyEndToEnd, ProtectedLocationRefusesACoreInAFolderEveryoneMayWrit
           wine ? L"Z:\\\\" : L"");  // "Z:\\" as reg.exe's quoted argument
     ::DeleteFileW(exposed.c_str());
     ::RemoveDirectoryW(shared.c_str());
+}
+
+TEST_F(CorePolicyEndToEnd, OnlyConfigsInsideAListedFolderStartFromTheirFinalPaths) {
+    const std::wstring folder = std::wstring(INSTALL_DIR) + L"\\configs";
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    write_file(folder + L"\\a.yaml", "");
+    const std::string dotted = to_utf8(folder) + "\\sub\\..\\a.yaml";
+    const std::string out = to_utf8(folder) + "\\..\\config.yaml";
+    const std::string refused = "ERR|Config not allowed by policy: ";
+    const LogTail log;
+    check(L"0", L"",
+          {{listed_, "OK|Started", dotted},
+           {listed_, refused + config_, config_},
+           {listed_, refused + out, out}},
+          L"", folder);
+    const std::string cmdline = "[CORE] " + std::string(STDOUT_PREFIX) + "cmdline: \"" +
+                                to_utf8(listed_) + "\" -d \"" + to_utf8(folder) + "\" -f \"" +
+                                to_utf8(folder) + "\\a.yaml\"";
+    EXPECT_TRUE(wait_until([&] {
+        const std::vector<std::string> lines = log.new_lines();
+        return std::find(lines.begin(), lines.end(), cmdline) != lines.end();
+    })) << cmdline;
+}
+
+TEST_F(CorePolicyEndToEnd, AJunctionInsideTheConfigsFolderIsRefused) {
+    if (running_under_wine()) {
+        GTEST_SKIP() << "needs Windows: Wine makes no junctions";
+    }
+    const std::wstring folder = std::wstring(INSTALL_DIR) + L"\\configs";
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    const std::string config = write_file(folder + L"\\a.yaml", "");
+    run_process(L"cmd /c mklink /J \"" + folder + L"\\link\" C:\\Windows");
+    check(L"0", L"", {{listed_, "ERR|Config not allowed by policy: " + config, config}}, L"",
+          folder);
+    ::RemoveDirectoryW((folder + L"\\link").c_str());
 }
 
 }  // namespace
