@@ -408,6 +408,20 @@ Result<ObjectSecurity> entry_security(const std::string& path) {
 
 }  // namespace
 
+ErrorText others_can_change(const std::string& path) {
+    const KernelHandle file(::CreateFileW(
+        to_wide(path).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file) {
+        return path + ": " + system_error_text(::GetLastError());
+    }
+    const Result<std::string> final_path = final_path_of(file.get());
+    if (!final_path) {
+        return path + ": no final path: " + final_path.error();
+    }
+    return check_protected(file.get(), final_path.value());
+}
+
 void load_config_policy() {
     ConfigPolicyReading reading =
         read_config_policy(read_setting(L"ConfigPolicy"), read_setting(L"AllowedConfigDirs"));

@@ -51,6 +51,11 @@ struct AdmittedCore {
 // the handle, and each folder's above it. The error says why the file is refused, for the log.
 Result<AdmittedCore> admit_core(const std::string& core_path, const CorePolicy& policy);
 
+// Why accounts other than the trusted ones can change what runs from `path` (a file): the file,
+// its folder or a folder above it, judged as a core at level 1 (links followed to the final
+// path); empty when only the trusted accounts can.
+ErrorText others_can_change(const std::string& path);
+
 struct AdmittedConfig {
     // Held while the core is launched, so nobody can change, delete or rename the file judged.
     // None under "any config", where nothing is opened.
