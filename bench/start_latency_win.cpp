@@ -63,8 +63,8 @@ ErrorText bench_start_latency(Table& table, const Sizes& sizes, double round_tri
     std::vector<double> baseline, supervisor, service;
     for (int i = 0; i < sizes.start_latency_pairs; ++i) {
         const auto started = Clock::now();
-        Result<LaunchedCore> launched =
-            launch_core(idle.value().core, config_dir, idle.value().config);
+        Result<LaunchedCore> launched = launch_core(
+            idle.value().core, config_dir, idle.value().config, CoreEnvironment::INHERITED);
         const auto returned = Clock::now();
         if (!launched) {
             return "launch: " + launched.error();

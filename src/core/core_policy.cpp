@@ -42,12 +42,18 @@ char ascii_upper(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
+bool is_separator(char c) {
+    return c == '\\' || c == '/';
+}
+
+bool is_drive_path(std::string_view path) {
+    return path.size() >= 3 && ascii_upper(path[0]) >= 'A' && ascii_upper(path[0]) <= 'Z' &&
+           path[1] == ':' && is_separator(path[2]);
+}
+
 bool is_full_path(std::string_view path) {
-    auto separator = [](char c) { return c == '\\' || c == '/'; };
-    const bool drive = path.size() >= 3 && ascii_upper(path[0]) >= 'A' &&
-                       ascii_upper(path[0]) <= 'Z' && path[1] == ':' && separator(path[2]);
-    const bool unc = path.size() >= 3 && separator(path[0]) && separator(path[1]);
-    return drive || unc;
+    const bool unc = path.size() >= 3 && is_separator(path[0]) && is_separator(path[1]);
+    return is_drive_path(path) || unc;
 }
 
 std::string_view trimmed(std::string_view text) {
@@ -109,7 +115,9 @@ std::uint32_t changing_rights(PathPart part) {
             rights |= FILE_WRITE_DATA_RIGHT | FILE_APPEND_DATA_RIGHT;
             break;
         case PathPart::FOLDER_OF_FILE:
-            rights |= FILE_WRITE_DATA_RIGHT | FILE_DELETE_CHILD_RIGHT;
+            // FILE_APPEND_DATA is FILE_ADD_SUBDIRECTORY on a folder: "{core}.local\" there
+            // redirects the core's DLLs, and a new folder can be a junction.
+            rights |= FILE_WRITE_DATA_RIGHT | FILE_APPEND_DATA_RIGHT | FILE_DELETE_CHILD_RIGHT;
             break;
         case PathPart::FOLDER_ABOVE:
             rights |= FILE_DELETE_CHILD_RIGHT;
@@ -138,9 +146,64 @@ std::string hex(std::uint32_t value) {
     return "0x" + text;
 }
 
+std::string joined(const std::vector<std::string>& texts) {
+    std::string text;
+    for (const std::string& part : texts) {
+        text += (text.empty() ? "" : ", ") + part;
+    }
+    return text;
+}
+
+// The volumes a policy names besides the system's; each problem names none, never more.
+void read_core_volumes(const SettingRead& core_volumes, CorePolicyReading& reading) {
+    const std::string none = "; a core may run from the system volume only";
+    if (!core_volumes) {
+        reading.problems.push_back(where("CoreVolumes") +
+                                   " cannot be read: " + core_volumes.error() + none);
+        return;
+    }
+    if (!core_volumes.value()) {
+        return;
+    }
+    const Result<std::vector<std::string>> strings = setting_strings(*core_volumes.value());
+    if (!strings) {
+        reading.problems.push_back(where("CoreVolumes") + " " + strings.error() + none);
+        return;
+    }
+    PathList list = split_path_list(strings.value());
+    reading.policy.core_volumes = std::move(list.paths);
+    if (!list.left_out.empty()) {
+        reading.problems.push_back(
+            where("CoreVolumes") +
+            " holds paths that are not full paths, left out: " + joined(list.left_out));
+    }
+}
+
 }  // namespace
 
-CorePolicyReading read_core_policy(const SettingRead& level, const SettingRead& allowed_cores) {
+PathList split_path_list(const std::vector<std::string>& strings) {
+    PathList list;
+    for (const std::string& text : strings) {
+        std::string_view rest = text;
+        for (;;) {
+            const std::size_t bar = rest.find('|');
+            const std::string_view path = trimmed(rest.substr(0, bar));
+            if (is_full_path(path)) {
+                list.paths.emplace_back(path);
+            } else if (!path.empty()) {
+                list.left_out.emplace_back(path);
+            }
+            if (bar == std::string_view::npos) {
+                break;
+            }
+            rest.remove_prefix(bar + 1);
+        }
+    }
+    return list;
+}
+
+CorePolicyReading read_core_policy(const SettingRead& level, const SettingRead& allowed_cores,
+                                   const SettingRead& core_volumes) {
     CorePolicyReading reading;
     const std::string strictest = "; applying 2 (listed cores)";
     if (!level) {
@@ -159,6 +222,10 @@ CorePolicyReading read_core_policy(const SettingRead& level, const SettingRead& 
     } else {
         reading.policy.level = static_cast<CoreLevel>(number.value());
     }
+    if (reading.policy.level == CoreLevel::ANY) {
+        return reading;
+    }
+    read_core_volumes(core_volumes, reading);
     if (reading.policy.level != CoreLevel::LISTED) {
         return reading;
     }
@@ -178,26 +245,12 @@ CorePolicyReading read_core_policy(const SettingRead& level, const SettingRead& 
         reading.problems.push_back(where("AllowedCores") + " " + strings.error() + none);
         return reading;
     }
-    std::string left_out;
-    for (const std::string& text : strings.value()) {
-        std::string_view rest = text;
-        for (;;) {
-            const std::size_t bar = rest.find('|');
-            const std::string_view path = trimmed(rest.substr(0, bar));
-            if (is_full_path(path)) {
-                reading.policy.allowed_cores.emplace_back(path);
-            } else if (!path.empty()) {
-                left_out += (left_out.empty() ? "" : ", ") + std::string(path);
-            }
-            if (bar == std::string_view::npos) {
-                break;
-            }
-            rest.remove_prefix(bar + 1);
-        }
-    }
-    if (!left_out.empty()) {
-        reading.problems.push_back(where("AllowedCores") +
-                                   " holds paths that are not full paths, left out: " + left_out);
+    PathList list = split_path_list(strings.value());
+    reading.policy.allowed_cores = std::move(list.paths);
+    if (!list.left_out.empty()) {
+        reading.problems.push_back(
+            where("AllowedCores") +
+            " holds paths that are not full paths, left out: " + joined(list.left_out));
     }
     if (reading.policy.allowed_cores.empty()) {
         reading.problems.push_back(where("AllowedCores") + " lists no full path" + none);
@@ -206,16 +259,67 @@ CorePolicyReading read_core_policy(const SettingRead& level, const SettingRead& 
 }
 
 std::string describe_core_policy(const CorePolicy& policy) {
+    const std::string volumes =
+        policy.core_volumes.empty()
+            ? ""
+            : ", volumes in CoreVolumes: " + std::to_string(policy.core_volumes.size());
     switch (policy.level) {
         case CoreLevel::ANY:
             break;
         case CoreLevel::PROTECTED:
-            return "Core policy 1 (protected location)";
+            return "Core policy 1 (protected location)" + volumes;
         case CoreLevel::LISTED:
             return "Core policy 2 (listed cores), paths in AllowedCores: " +
-                   std::to_string(policy.allowed_cores.size());
+                   std::to_string(policy.allowed_cores.size()) + volumes;
     }
     return "Core policy 0 (any core)";
+}
+
+ErrorText remote_or_device_path(std::string_view path) {
+    // "\\?\" and "\??\" pass the rest to the object manager as it is; "\\.\" names a device.
+    const bool verbatim =
+        path.size() >= 4 && is_separator(path[0]) && (is_separator(path[1]) || path[1] == '?') &&
+        (path[2] == '?' || (path[2] == '.' && is_separator(path[1]))) && is_separator(path[3]);
+    if (verbatim) {
+        const std::string_view rest = path.substr(4);
+        if (path[2] == '?' && is_drive_path(rest)) {
+            return std::nullopt;
+        }
+        std::string head(rest.substr(0, 4));
+        std::transform(head.begin(), head.end(), head.begin(), ascii_upper);
+        const bool unc = head.size() == 4 && head.starts_with("UNC") && is_separator(head[3]);
+        return std::string(unc ? "a remote path" : "a device path");
+    }
+    if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+        return std::string("a remote path");
+    }
+    return std::nullopt;
+}
+
+ErrorText not_an_image(std::string_view final_path, std::string_view head) {
+    std::string name(final_path.substr(final_path.find_last_of("\\/") + 1));
+    // Win32 drops trailing dots and blanks from a name, so "x.bat. " runs as "x.bat".
+    while (!name.empty() && (name.back() == '.' || name.back() == ' ')) {
+        name.pop_back();
+    }
+    std::transform(name.begin(), name.end(), name.begin(), ascii_upper);
+    if (name.ends_with(".BAT") || name.ends_with(".CMD")) {
+        return std::string("a batch file, which cmd.exe would run");
+    }
+    if (!head.starts_with("MZ")) {
+        return std::string("not a Windows image (it does not begin with MZ)");
+    }
+    return std::nullopt;
+}
+
+bool is_own_final_path(std::string_view entry, std::string_view final_path) {
+    std::string spelled(entry);
+    std::replace(spelled.begin(), spelled.end(), '/', '\\');
+    if (!spelled.starts_with(DOS_PREFIX)) {
+        spelled = spelled.starts_with("\\\\") ? std::string(UNC_PREFIX) + spelled.substr(2)
+                                              : std::string(DOS_PREFIX) + spelled;
+    }
+    return same_final_path(spelled, final_path);
 }
 
 bool same_final_path(std::string_view a, std::string_view b) {
@@ -278,6 +382,119 @@ ErrorText untrusted_change(const ObjectSecurity& object, PathPart part,
             return (entry.sid.empty() ? std::string("an entry whose account cannot be read")
                                       : entry.sid) +
                    " may change it (" + hex(granted) + ")";
+        }
+    }
+    return std::nullopt;
+}
+
+ConfigPolicyReading read_config_policy(const SettingRead& level, const SettingRead& allowed_dirs) {
+    ConfigPolicyReading reading;
+    const std::string strictest = "; applying 1 (listed folders)";
+    if (!level) {
+        reading.problems.push_back(where("ConfigPolicy") + " cannot be read: " + level.error() +
+                                   strictest);
+    } else if (!level.value()) {
+        return reading;
+    } else if (const Result<std::uint64_t> number = setting_number(*level.value()); !number) {
+        reading.problems.push_back(where("ConfigPolicy") + " " + number.error() + strictest);
+    } else if (number.value() > 1) {
+        reading.problems.push_back(where("ConfigPolicy") + " is " + std::to_string(number.value()) +
+                                   ", not 0 or 1" + strictest);
+    } else if (number.value() == 0) {
+        return reading;
+    }
+    reading.policy.level = ConfigLevel::LISTED;
+
+    const std::string none = "; no config may start";
+    Result<std::vector<std::string>> strings = Result<std::vector<std::string>>::failure("");
+    if (!allowed_dirs) {
+        strings =
+            Result<std::vector<std::string>>::failure("cannot be read: " + allowed_dirs.error());
+    } else if (!allowed_dirs.value()) {
+        strings = Result<std::vector<std::string>>::failure("is missing");
+    } else {
+        strings = setting_strings(*allowed_dirs.value());
+    }
+    if (!strings) {
+        reading.problems.push_back(where("AllowedConfigDirs") + " " + strings.error() + none);
+        return reading;
+    }
+    PathList list = split_path_list(strings.value());
+    reading.policy.allowed_dirs = std::move(list.paths);
+    if (!list.left_out.empty()) {
+        reading.problems.push_back(
+            where("AllowedConfigDirs") +
+            " holds paths that are not full paths, left out: " + joined(list.left_out));
+    }
+    if (reading.policy.allowed_dirs.empty()) {
+        reading.problems.push_back(where("AllowedConfigDirs") + " lists no full path" + none);
+    }
+    return reading;
+}
+
+std::string describe_config_policy(const ConfigPolicy& policy) {
+    if (policy.level == ConfigLevel::ANY) {
+        return "Config policy 0 (any config)";
+    }
+    return "Config policy 1 (listed folders), folders in AllowedConfigDirs: " +
+           std::to_string(policy.allowed_dirs.size());
+}
+
+bool inside_folder(std::string_view final_path, std::string_view folder) {
+    while (!folder.empty() && folder.back() == '\\') {
+        folder.remove_suffix(1);  // a volume's root ends in one
+    }
+    if (folder.empty() || final_path.size() <= folder.size() + 1 ||
+        !same_final_path(final_path.substr(0, folder.size()), folder) ||
+        final_path[folder.size()] != '\\') {
+        return false;
+    }
+    std::string_view rest = final_path.substr(folder.size() + 1);
+    for (;;) {
+        const std::size_t cut = rest.find('\\');
+        const std::string_view name = rest.substr(0, cut);
+        if (name.empty() || name == "." || name == "..") {
+            return false;
+        }
+        if (cut == std::string_view::npos) {
+            return true;
+        }
+        rest.remove_prefix(cut + 1);
+    }
+}
+
+ErrorText untrusted_in_tree(const std::string& root, const ListFolder& list,
+                            const ReadSecurity& security, std::string_view service_account) {
+    std::vector<std::string> folders{root};
+    std::size_t seen = 0;
+    while (!folders.empty()) {
+        const std::string folder = std::move(folders.back());
+        folders.pop_back();
+        const Result<std::vector<FolderEntry>> entries = list(folder);
+        if (!entries) {
+            return folder + ": cannot be listed: " + entries.error();
+        }
+        for (const FolderEntry& entry : entries.value()) {
+            if (++seen > CONFIG_TREE_LIMIT) {
+                return root + ": more than " + std::to_string(CONFIG_TREE_LIMIT) + " entries";
+            }
+            const std::string path = folder + "\\" + entry.name;
+            if (entry.reparse_point) {
+                return path + ": a reparse point";
+            }
+            const Result<ObjectSecurity> read = security(path);
+            if (!read) {
+                return path + ": its security cannot be read: " + read.error();
+            }
+            // A folder counts as the config's own: a new folder in it could be a junction.
+            if (ErrorText why = untrusted_change(
+                    read.value(), entry.folder ? PathPart::FOLDER_OF_FILE : PathPart::FILE,
+                    service_account)) {
+                return path + ": " + *why;
+            }
+            if (entry.folder) {
+                folders.push_back(path);
+            }
         }
     }
     return std::nullopt;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <cwchar>
 #include <optional>
 #include <string>
 #include <vector>
@@ -133,6 +134,44 @@ Result<LocalMemory> own_account_only_descriptor() {
     return LocalMemory(descriptor);
 }
 
+// The service's environment block with PATH replaced in its place by the system's folders alone,
+// so that a core loading a DLL by bare name searches no folder that nobody checked.
+Result<std::wstring> system_path_environment() {
+    wchar_t system[MAX_PATH + 1] = {};
+    wchar_t windows[MAX_PATH + 1] = {};
+    const UINT system_length = ::GetSystemDirectoryW(system, MAX_PATH + 1);
+    const UINT windows_length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH + 1);
+    if (system_length == 0 || system_length > MAX_PATH || windows_length == 0 ||
+        windows_length > MAX_PATH) {
+        return Result<std::wstring>::failure(system_error_text(::GetLastError()));
+    }
+    const std::wstring path =
+        std::wstring(L"Path=") + system + L";" + windows + L";" + system + L"\\Wbem";
+    wchar_t* strings = ::GetEnvironmentStringsW();
+    if (strings == nullptr) {
+        return Result<std::wstring>::failure(system_error_text(::GetLastError()));
+    }
+    std::wstring block;
+    bool replaced = false;
+    for (const wchar_t* entry = strings; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+        // Names start after the first character, so "=C:=C:\..." has the name "=C:".
+        const std::wstring_view text(entry);
+        const std::wstring_view name = text.substr(0, text.find(L'=', 1));
+        if (::CompareStringOrdinal(name.data(), static_cast<int>(name.size()), L"PATH", 4, TRUE) ==
+            CSTR_EQUAL) {
+            block += replaced ? L"" : path + L'\0';
+            replaced = true;
+            continue;
+        }
+        block.append(text) += L'\0';
+    }
+    ::FreeEnvironmentStringsW(strings);
+    if (!replaced) {
+        block += path + L'\0';
+    }
+    return block + L'\0';
+}
+
 }  // namespace
 
 Result<OutputPipe> create_output_pipe() {
@@ -176,9 +215,17 @@ Result<OutputPipe> create_output_pipe() {
 }
 
 Result<LaunchedCore> launch_core(const std::string& core_path, const std::string& config_dir,
-                                 const std::string& config_path) {
+                                 const std::string& config_path, CoreEnvironment environment) {
     if (!core_path.empty() && (core_path.back() == '\\' || core_path.back() == '/')) {
         return Result<LaunchedCore>::failure("program path has no file name");
+    }
+    std::wstring environment_block;
+    if (environment == CoreEnvironment::SYSTEM_PATH) {
+        Result<std::wstring> block = system_path_environment();
+        if (!block) {
+            return Result<LaunchedCore>::failure(block.error());
+        }
+        environment_block = std::move(block.value());
     }
     Result<OutputPipe> out = create_output_pipe();
     if (!out) {
@@ -219,8 +266,9 @@ Result<LaunchedCore> launch_core(const std::string& core_path, const std::string
     // Suspended until it is in its job, so it runs no code outside. (Wine ignores a job list
     // attribute when the program is a batch file.)
     const BOOL ok = ::CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr,
-                                     TRUE, CORE_CREATION_FLAGS | CREATE_SUSPENDED, nullptr, nullptr,
-                                     &startup, &created);
+                                     TRUE, CORE_CREATION_FLAGS | CREATE_SUSPENDED,
+                                     environment_block.empty() ? nullptr : environment_block.data(),
+                                     nullptr, &startup, &created);
     const DWORD error = ::GetLastError();
 
     // Only the core may hold the write ends, or the read ends never see the end of the stream.

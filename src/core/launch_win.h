@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -58,11 +59,15 @@ struct LaunchedCore {
     KernelHandle stderr_read;
 };
 
+// The core's environment: the service's own, or that with PATH holding only the system's folders
+// (System32, the Windows folder, System32\Wbem).
+enum class CoreEnvironment : std::uint8_t { INHERITED, SYSTEM_PATH };
+
 // Starts the core with "-d {config dir} -f {config path}" and its output on two pipes, in its
 // job before it runs any code; a core that cannot join is ended. The error is the reason text
 // only.
 Result<LaunchedCore> launch_core(const std::string& core_path, const std::string& config_dir,
-                                 const std::string& config_path);
+                                 const std::string& config_path, CoreEnvironment environment);
 
 // Ends the core's job, so the core and whatever it started, with exit code 1, and waits until each
 // of its processes has ended, the core included, at most CORE_JOB_EMPTY_LIMIT_MS in all (processes

@@ -163,7 +163,7 @@ ErrorText land_core(std::optional<CoreProcess>& slot_core, LaunchedCore& fresh,
 // Ends the held core, then launches the new one outside the slot's lock, then lands it. A START
 // answered with an error before it gets here leaves the held core alone.
 ErrorText replace_core(StartWork& work, const std::string& config_path,
-                       const std::string& core_path) {
+                       const std::string& core_path, CoreEnvironment environment) {
     std::uint64_t generation = 0;
     if (ErrorText taken = with_core_slot([&](std::optional<CoreProcess>& slot_core) -> ErrorText {
             if (!work.awaited()) {
@@ -182,7 +182,7 @@ ErrorText replace_core(StartWork& work, const std::string& config_path,
     const std::string config_dir = config_dir_of(config_path);
     log_core("Config dir: " + escape_log_text(config_dir));
 
-    Result<LaunchedCore> launched = launch_core(core_path, config_dir, config_path);
+    Result<LaunchedCore> launched = launch_core(core_path, config_dir, config_path, environment);
     if (!launched) {
         return spawn_failure(launched.error());
     }
@@ -216,7 +216,17 @@ ErrorText start_core_work(StartWork& work) {
         log_core(escape_log_text(message + " (" + admitted.error() + ")"));
         return message;
     }
-    return replace_core(work, config_path, admitted.value().launch_path);
+    work.reached(config_path);
+    const Result<AdmittedConfig> config = admit_config(config_path, config_policy());
+    if (!config) {
+        std::string message = "Config not allowed by policy: " + config_path;
+        log_core(escape_log_text(message + " (" + config.error() + ")"));
+        return message;
+    }
+    work.reached(core_path);  // the launch opens the core
+    return replace_core(work, config.value().launch_path, admitted.value().launch_path,
+                        admitted.value().system_path_only ? CoreEnvironment::SYSTEM_PATH
+                                                          : CoreEnvironment::INHERITED);
 }
 
 DWORD WINAPI start_worker(LPVOID parameter) {
@@ -236,6 +246,10 @@ DWORD WINAPI start_worker(LPVOID parameter) {
 ErrorText start_core(const std::string& config_path, const std::string& core_path) {
     log_core("start_core called: config=" + escape_log_text(config_path) +
              ", core=" + escape_log_text(core_path));
+    // Under a policy nothing remote is opened, not even to learn whether it exists.
+    if (ErrorText refused = refuse_remote_paths(config_path, core_path)) {
+        return refused;
+    }
     // The files' opens and the launch can block for as long as a user holds an oplock on a file,
     // or a server does not answer: they run on a worker, and the START is answered in time.
     auto work = std::make_shared<StartWork>(config_path, core_path);

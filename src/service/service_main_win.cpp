@@ -227,6 +227,7 @@ ErrorText run_service_inner(ProtocolHost& host) {
 
     // Once, before any START can arrive: an administrator's change applies from the next start.
     load_core_policy();
+    load_config_policy();
 
     log_message("Creating IPC server...");
     auto server = std::make_shared<IpcServer>();

@@ -40,18 +40,36 @@ TEST(CorePolicy, UnusableValuesNeverWeakenIt) {
     const SettingRead list{multi_sz(u"C:\\App\\mihomo.exe\0 D:\\b.exe |\\\\nas\\s\\c.exe|x\0\0"sv)};
     const std::string level = "CorePolicy under HKLM\\SOFTWARE\\Zelto\\Service ";
     const std::string cores = "AllowedCores under HKLM\\SOFTWARE\\Zelto\\Service ";
+    const std::string volumes = "CoreVolumes under HKLM\\SOFTWARE\\Zelto\\Service ";
     const std::string strictest = "; applying 2 (listed cores)", none = "; no core may start";
+    const std::string system_only = "; a core may run from the system volume only";
     struct Case {
         SettingRead level;
         SettingRead cores;
         CoreLevel expected;
         Strings allowed;
         Strings problems;
+        SettingRead volumes{std::nullopt};
+        Strings named_volumes{};
     };
     const Case cases[] = {
         {absent, list, CoreLevel::ANY, {}, {}},
         {SettingRead{dword(0)}, denied, CoreLevel::ANY, {}, {}},
         {SettingRead{dword(1)}, absent, CoreLevel::PROTECTED, {}, {}},
+        {SettingRead{dword(1)},
+         absent,
+         CoreLevel::PROTECTED,
+         {},
+         {volumes + "holds paths that are not full paths, left out: E:"},
+         SettingRead{multi_sz(u"D:\\|E:\0\\\\?\\Volume{1}\\\0\0"sv)},
+         {"D:\\", "\\\\?\\Volume{1}\\"}},
+        {SettingRead{dword(1)},
+         absent,
+         CoreLevel::PROTECTED,
+         {},
+         {volumes + "must be REG_MULTI_SZ" + system_only},
+         SettingRead{dword(1)}},
+        {SettingRead{dword(0)}, absent, CoreLevel::ANY, {}, {}, denied},
         {SettingRead{dword(2)},
          list,
          CoreLevel::LISTED,
@@ -83,10 +101,11 @@ TEST(CorePolicy, UnusableValuesNeverWeakenIt) {
           cores + "cannot be read: Access is denied. (os error 5)" + none}},
     };
     for (const Case& c : cases) {
-        const CorePolicyReading reading = read_core_policy(c.level, c.cores);
+        const CorePolicyReading reading = read_core_policy(c.level, c.cores, c.volumes);
         SCOPED_TRACE(describe_core_policy(reading.policy));
         EXPECT_EQ(reading.policy.level, c.expected);
         EXPECT_EQ(reading.policy.allowed_cores, c.allowed);
+        EXPECT_EQ(reading.policy.core_volumes, c.named_volumes);
         EXPECT_EQ(reading.problems, c.problems);
     }
 }
@@ -115,6 +134,49 @@ TEST(CorePolicy, FinalPathsTheirFoldersAndTheLaunchPath) {
     }
 }
 
+TEST(CorePolicy, PathFormsImagesAndEntriesJudgedOnTheirText) {
+    const std::pair<std::string_view, ErrorText> forms[] = {
+        {"C:\\Users\\me\\a&\\..\\evil.exe", std::nullopt},
+        {"\\\\?\\c:\\core.exe", std::nullopt},
+        {"core.exe", std::nullopt},
+        {"\\\\nas\\share\\core.exe", "a remote path"},
+        {"//nas/share/core.exe", "a remote path"},
+        {"\\\\?\\UNC\\nas\\share\\core.exe", "a remote path"},
+        {"\\??\\unc\\nas\\share\\core.exe", "a remote path"},
+        {"\\\\.\\C:\\core.exe", "a device path"},
+        {"\\\\?\\Volume{1}\\core.exe", "a device path"},
+        {"\\\\?\\GLOBALROOT\\Device\\Mup\\nas\\c.exe", "a device path"},
+    };
+    for (const auto& [path, why] : forms) {
+        EXPECT_EQ(remote_or_device_path(path), why) << path;
+    }
+    const std::string batch = "a batch file, which cmd.exe would run";
+    const std::tuple<std::string_view, std::string_view, ErrorText> images[] = {
+        {"\\\\?\\C:\\a\\mihomo.exe", "MZ", std::nullopt},
+        {"\\\\?\\C:\\a\\run.BAT", "MZ", batch},
+        {"\\\\?\\C:\\a\\run.cmd. . ", "MZ", batch},
+        {"\\\\?\\C:\\a\\run.Cmd", "@echo", batch},
+        {"\\\\?\\C:\\a\\core.exe", "#!", "not a Windows image (it does not begin with MZ)"},
+        {"\\\\?\\C:\\a\\core.exe", "M", "not a Windows image (it does not begin with MZ)"},
+    };
+    for (const auto& [path, head, why] : images) {
+        EXPECT_EQ(not_an_image(path, head), why) << path;
+    }
+    const std::string final_path = "\\\\?\\C:\\Program Files\\App\\mihomo.exe";
+    const std::pair<std::string_view, bool> entries[] = {
+        {"c:\\program files\\app\\MIHOMO.EXE", true},
+        {"C:/Program Files/App/mihomo.exe", true},
+        {"\\\\?\\C:\\Program Files\\App\\mihomo.exe", true},
+        {"C:\\PROGRA~1\\App\\mihomo.exe", false},
+        {"C:\\Program Files\\x\\..\\App\\mihomo.exe", false},
+        {"C:\\Apps\\mihomo.exe", false},
+    };
+    for (const auto& [entry, own] : entries) {
+        EXPECT_EQ(is_own_final_path(entry, final_path), own) << entry;
+    }
+    EXPECT_TRUE(is_own_final_path("\\\\nas\\s\\c.exe", "\\\\?\\UNC\\nas\\s\\c.exe"));
+}
+
 TEST(CorePolicy, OnlyTrustedAccountsMayChangeWhatRuns) {
     const std::string service = "S-1-5-21-1-2-3-1000";
     auto with = [&](const std::string& sid, std::uint32_t mask) {
@@ -129,7 +191,8 @@ TEST(CorePolicy, OnlyTrustedAccountsMayChangeWhatRuns) {
     using enum PathPart;
     const std::tuple<ObjectSecurity, PathPart, ErrorText> cases[] = {
         {{"S-1-5-32-544", with("S-1-5-32-545", 0x1200a9)}, FILE, std::nullopt},
-        {{service, with("S-1-5-11", 0x4)}, FOLDER_OF_FILE, std::nullopt},
+        {{service, with("S-1-5-11", 0x4)}, FOLDER_ABOVE, std::nullopt},
+        {{service, with("S-1-5-11", 0x4)}, FOLDER_OF_FILE, "S-1-5-11 may change it (0x4)"},
         {{"S-1-5-18", with("S-1-5-11", 0x2)}, FOLDER_ABOVE, std::nullopt},
         {{"S-1-5-21-9-1001", with("S-1-5-18", 0)}, FILE, "owned by S-1-5-21-9-1001"},
         {{"S-1-5-18", std::nullopt}, FOLDER_ABOVE, "no DACL: anyone may change it"},
@@ -148,6 +211,69 @@ TEST(CorePolicy, OnlyTrustedAccountsMayChangeWhatRuns) {
         EXPECT_EQ(untrusted_change(object, part, service), why) << static_cast<int>(part);
     }
     EXPECT_EQ(untrusted_change({service, {}}, FILE, ""), "owned by " + service);
+}
+
+TEST(ConfigPolicy, ReadingsFoldersAndTheConfigsTree) {
+    const std::string level = "ConfigPolicy under HKLM\\SOFTWARE\\Zelto\\Service ";
+    const std::string dirs = "AllowedConfigDirs under HKLM\\SOFTWARE\\Zelto\\Service ";
+    const SettingRead absent{std::nullopt}, list{multi_sz(u"C:\\cfg|x\0\0"sv)};
+    const std::tuple<SettingRead, SettingRead, std::string, Strings> readings[] = {
+        {absent, list, "Config policy 0 (any config)", {}},
+        {SettingRead{dword(1)},
+         list,
+         "Config policy 1 (listed folders), folders in AllowedConfigDirs: 1",
+         {dirs + "holds paths that are not full paths, left out: x"}},
+        {SettingRead{dword(2)},
+         absent,
+         "Config policy 1 (listed folders), folders in AllowedConfigDirs: 0",
+         {level + "is 2, not 0 or 1; applying 1 (listed folders)",
+          dirs + "is missing; no config may start"}},
+        {SettingRead::failure("denied"),
+         SettingRead{dword(1)},
+         "Config policy 1 (listed folders), folders in AllowedConfigDirs: 0",
+         {level + "cannot be read: denied; applying 1 (listed folders)",
+          dirs + "must be REG_MULTI_SZ; no config may start"}},
+    };
+    for (const auto& [value, folders, described, problems] : readings) {
+        const ConfigPolicyReading reading = read_config_policy(value, folders);
+        EXPECT_EQ(describe_config_policy(reading.policy), described);
+        EXPECT_EQ(reading.problems, problems);
+    }
+    const std::pair<std::string_view, bool> members[] = {
+        {"\\\\?\\C:\\cfg\\a.yaml", true},      {"\\\\?\\c:\\CFG\\sub\\a.yaml", true},
+        {"\\\\?\\C:\\cfg2\\a.yaml", false},    {"\\\\?\\C:\\cfg", false},
+        {"\\\\?\\C:\\cfg\\..\\a.yaml", false}, {"\\\\?\\C:\\cfg\\.\\a.yaml", false},
+    };
+    for (const auto& [path, inside] : members) {
+        EXPECT_EQ(inside_folder(path, "\\\\?\\C:\\cfg"), inside) << path;
+    }
+    EXPECT_TRUE(inside_folder("\\\\?\\D:\\a.yaml", "\\\\?\\D:\\"));
+
+    // A described tree: "root" holds a.yaml and sub, sub holds b.dat.
+    const ObjectSecurity safe{"S-1-5-18",
+                              std::vector<AccessEntry>{{true, false, "S-1-5-32-545", 0x1200a9}}};
+    const ObjectSecurity open_to_users{"S-1-5-18",
+                                       std::vector<AccessEntry>{{true, false, "S-1-5-11", 0x4}}};
+    auto walk = [&](bool reparse, const std::string& changed, std::size_t extra) {
+        const ListFolder list = [&](const std::string& folder) -> Result<std::vector<FolderEntry>> {
+            if (folder == "root") {
+                std::vector<FolderEntry> entries{{"a.yaml", false, false}, {"sub", true, reparse}};
+                entries.resize(entries.size() + extra, FolderEntry{"n", false, false});
+                return entries;
+            }
+            return std::vector<FolderEntry>{{"b.dat", false, false}};
+        };
+        const ReadSecurity security = [&](const std::string& path) -> Result<ObjectSecurity> {
+            return path == changed ? open_to_users : safe;
+        };
+        return untrusted_in_tree("root", list, security, "");
+    };
+    EXPECT_EQ(walk(false, "", 0), std::nullopt);
+    EXPECT_EQ(walk(true, "", 0), "root\\sub: a reparse point");
+    EXPECT_EQ(walk(false, "root\\sub", 0), "root\\sub: S-1-5-11 may change it (0x4)");
+    EXPECT_EQ(walk(false, "root\\sub\\b.dat", 0), "root\\sub\\b.dat: S-1-5-11 may change it (0x4)");
+    EXPECT_EQ(walk(false, "", CONFIG_TREE_LIMIT - 3), std::nullopt);
+    EXPECT_EQ(walk(false, "", CONFIG_TREE_LIMIT - 2), "root: more than 10000 entries");
 }
 
 }  // namespace

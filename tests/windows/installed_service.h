@@ -2,6 +2,11 @@
 // The built Zelto-service.exe installed into the test prefix under the real service control
 // manager: install, state, removal. Every test that uses it leaves nothing installed behind it.
 
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -72,12 +77,31 @@ inline bool contains_in_order(const std::vector<std::string>& lines,
     return true;
 }
 
+// Gives the folder an owner and a DACL in SDDL, not inherited, passed on to what it holds.
+inline DWORD set_folder_dacl(const std::wstring& folder, const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                                nullptr)) {
+        return ::GetLastError();
+    }
+    const LocalMemory owner(descriptor);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    return ::SetNamedSecurityInfoW(const_cast<wchar_t*>(folder.c_str()), SE_FILE_OBJECT,
+                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                   nullptr, nullptr, dacl, nullptr);
+}
+
 // Copies the built service into INSTALL_DIR before each test and removes the service after it.
 class InstalledServiceTest : public ::testing::Test {
   protected:
     void SetUp() override {
         remove_service();
         ::CreateDirectoryW(INSTALL_DIR, nullptr);
+        // A folder made under C:\ lets users change it on Windows, as no install location may.
+        ASSERT_EQ(set_folder_dacl(INSTALL_DIR, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"),
+                  ERROR_SUCCESS);
         ASSERT_TRUE(::CopyFileW((exe_dir() + L"\\Zelto-service.exe").c_str(),
                                 installed_exe().c_str(), FALSE));
         // The stand-in core sleeps until it is terminated when its config holds no script.

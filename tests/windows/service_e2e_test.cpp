@@ -76,11 +76,12 @@ TEST_F(ServiceEndToEnd, InstallRegistersQuotedPathDescriptionAndDemandStart) {
 
     ASSERT_TRUE(test::wait_until([] { return client::send_request("VERSION", 1s).ok(); }));
     EXPECT_TRUE(contains_in_order(
-        log.new_lines(), {"service_main called", "run_service_inner starting",
-                          "Registering service control handler for: Zelto_service",
-                          "Service control handler registered", "Status set to StartPending",
-                          "Creating IPC server...", "IPC server created", "Status set to Running",
-                          "Spawning IPC server thread...", "IPC server thread spawned"}));
+        log.new_lines(),
+        {"service_main called", "run_service_inner starting",
+         "Registering service control handler for: Zelto_service",
+         "Service control handler registered", "Status set to StartPending",
+         "[CORE] Core policy 0 (any core)", "Creating IPC server...", "IPC server created",
+         "Status set to Running", "Spawning IPC server thread...", "IPC server thread spawned"}));
     EXPECT_TRUE(contains_in_order(
         log.new_lines(), {"[IPC] Security descriptor created: "
                           "D:(A;;0x12019b;;;WD)(A;;GA;;;SY)(A;;GA;;;BA) - allows all users"}));
