@@ -163,9 +163,6 @@ Result<OutputPipe> create_output_pipe() {
 
 Result<LaunchedCore> launch_core(const std::string& core_path, const std::string& config_dir,
                                  const std::string& config_path) {
-    if (!core_path.empty() && (core_path.back() == '\\' || core_path.back() == '/')) {
-        return Result<LaunchedCore>::failure("program path has no file name");
-    }
     Result<OutputPipe> out = create_output_pipe();
     if (!out) {
         return Result<LaunchedCore>::failure(out.error());
@@ -213,7 +210,7 @@ Result<LaunchedCore> launch_core(const std::string& core_path, const std::string
     err.value().write_end.reset();
     input.reset();
     if (!ok) {
-        return Result<LaunchedCore>::failure(system_error_text(error));
+        return Result<LaunchedCore>::failure(system_error_text(error, core_path));
     }
     CoreProcess core{KernelHandle(created.hProcess), KernelHandle(created.hThread), KernelHandle()};
     if (!::AssignProcessToJobObject(job.value().get(), core.process.get())) {
