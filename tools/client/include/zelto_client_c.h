@@ -6,19 +6,29 @@
  * nothing unless that process serves it. Strings are UTF-8 and end with a NUL byte. Every function
  * is __cdecl. Calls block until they end, at the latest when their timeout has passed or within
  * 50 ms of their cancel; keep them off a UI thread. One call at a time per zelto_client; any
- * number of them on different threads. */
+ * number of them on different threads.
+ *
+ * Every string a function here returns (the names, versions and the log's path) is static: it
+ * lives as long as the DLL is loaded and is never freed. */
 #ifndef ZELTO_CLIENT_C_H
 #define ZELTO_CLIENT_C_H
 
 #include <stddef.h>
 #include <stdint.h>
 
+/* The DLL's linkage and calling convention on Windows; empty elsewhere, so that tools that read
+ * this header on another system (binding generators) parse it as plain C. */
+#if defined(_WIN32)
 #if defined(ZELTO_CLIENT_BUILDING)
 #define ZELTO_API __declspec(dllexport)
 #else
 #define ZELTO_API __declspec(dllimport)
 #endif
 #define ZELTO_CALL __cdecl
+#else
+#define ZELTO_API
+#define ZELTO_CALL
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -58,7 +68,9 @@ typedef struct zelto_outcome {
                                          cut between characters when longer */
 } zelto_outcome;
 
-/* Cancels calls from another thread. Destroy it only after every call given it has returned. */
+/* Cancels calls from another thread. Destroy it only after every call given it has returned.
+ * Once cancelled it stays cancelled, and every later call given it returns ZELTO_CANCELLED at
+ * once: make a new one for the next calls. */
 typedef struct zelto_cancel zelto_cancel;
 ZELTO_API zelto_cancel* ZELTO_CALL zelto_cancel_create(void); /* NULL when out of memory */
 ZELTO_API void ZELTO_CALL zelto_cancel_request(zelto_cancel* cancel);
@@ -86,7 +98,8 @@ ZELTO_API zelto_client* ZELTO_CALL zelto_test_client_create(uint32_t server_proc
 
 /* "START|<base64 config path>|<base64 core path>", relative paths made absolute against this
  * process's working folder. Returns the request's length; it was written whole, NUL-terminated,
- * only when that is less than size (as snprintf). */
+ * only when that is less than size (as snprintf). SIZE_MAX when memory for it cannot be had
+ * (nothing was written). */
 ZELTO_API size_t ZELTO_CALL zelto_start_request(const char* config_path, const char* core_path,
                                                 char* request, size_t size);
 /* A STATUS answer: 1 for "OK|Running|<pid>" with *pid set, 1 for "OK|Stopped" with *pid 0, 0 for
