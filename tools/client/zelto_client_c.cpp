@@ -143,14 +143,6 @@ ZELTO_API zelto_client* ZELTO_CALL zelto_client_create(void) {
     return new (std::nothrow) zelto_client;
 }
 
-ZELTO_API zelto_client* ZELTO_CALL zelto_test_client_create(uint32_t server_process_id) {
-    try {
-        return new zelto_client{client::Client(server_process_id)};
-    } catch (...) {
-        return nullptr;
-    }
-}
-
 ZELTO_API void ZELTO_CALL zelto_client_destroy(zelto_client* client) {
     delete client;
 }

@@ -92,9 +92,6 @@ ZELTO_API int32_t ZELTO_CALL zelto_client_send(zelto_client* client, const char*
                                                uint32_t timeout_ms, const zelto_cancel* cancel,
                                                char* answer, size_t answer_size,
                                                zelto_outcome* outcome);
-/* For tests that serve the pipe themselves: expects process `server_process_id` at the server
- * end instead of asking the service control manager. */
-ZELTO_API zelto_client* ZELTO_CALL zelto_test_client_create(uint32_t server_process_id);
 
 /* "START|<base64 config path>|<base64 core path>", relative paths made absolute against this
  * process's working folder. Returns the request's length; it was written whole, NUL-terminated,
