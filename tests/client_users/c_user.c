@@ -65,6 +65,54 @@ static int32_t wait_for(int32_t kind) {
     return got;
 }
 
+/* One of four client objects making their first requests at once. */
+struct racer {
+    HANDLE go;
+    int failures;
+};
+
+static DWORD WINAPI status_twice(void* context) {
+    struct racer* racer = context;
+    zelto_client* client = zelto_client_create();
+    WaitForSingleObject(racer->go, INFINITE);
+    for (int i = 0; i < 2; ++i) {
+        zelto_outcome outcome;
+        const int32_t kind = zelto_client_send(client, "STATUS", 0, NULL, NULL, 0, &outcome);
+        if (kind != ZELTO_OK || !outcome.sent) {
+            printf("  %s (sent %d): %s\n", zelto_error_kind_name(kind), (int)outcome.sent,
+                   outcome.message);
+            ++racer->failures;
+        }
+    }
+    zelto_client_destroy(client);
+    return 0;
+}
+
+/* Rounds of four new client objects on four threads, released together: each behaves as one
+ * alone would. */
+static int status_at_once(int rounds) {
+    int failures = 0;
+    for (int round = 0; round < rounds; ++round) {
+        struct racer racers[4];
+        HANDLE threads[4];
+        HANDLE go = CreateEventA(NULL, TRUE, FALSE, NULL);
+        for (int i = 0; i < 4; ++i) {
+            racers[i].go = go;
+            racers[i].failures = 0;
+            threads[i] = CreateThread(NULL, 0, status_twice, &racers[i], 0, NULL);
+        }
+        Sleep(20);
+        SetEvent(go);
+        WaitForMultipleObjects(4, threads, TRUE, INFINITE);
+        for (int i = 0; i < 4; ++i) {
+            failures += racers[i].failures;
+            CloseHandle(threads[i]);
+        }
+        CloseHandle(go);
+    }
+    return failures;
+}
+
 int main(int argc, char** argv) {
     char service[600], command[700], request[2048], answer[ZELTO_ANSWER_SIZE], version[16];
     zelto_outcome outcome;
@@ -98,6 +146,7 @@ int main(int argc, char** argv) {
         CloseHandle(impostor);
         check(wait_for(ZELTO_OK) == ZELTO_OK, "served once the name is free");
     }
+    check(status_at_once(10) == 0, "four clients at once, 10 rounds: every STATUS OK and sent");
 
     {
         /* The stand-in core runs until it is stopped when its config file is empty. */

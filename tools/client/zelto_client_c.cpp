@@ -62,6 +62,7 @@ int32_t finish(const client::Reply& reply, char* answer, std::size_t answer_size
     std::string text;
     if (reply) {
         text = reply.value();
+        result.sent = 1;
     } else {
         const client::Error& error = reply.error();
         result.kind = static_cast<int32_t>(error.kind);

@@ -114,14 +114,18 @@ class Call;  // one call's deadline and cancel, inside the library
 // Sends requests to the service. Between requests it keeps its service control manager handle
 // and a SYNCHRONIZE handle on the service's process, whose id no other process can take while the
 // handle is held: a later request checks the pipe's server in microseconds and asks the manager
-// again only once that process has ended. Movable; a moved-from Client may only be assigned to
-// or destroyed.
+// again only once that process has ended. A failed manager call is made once more through a
+// newly opened manager, so one failure never breaks a Client for good. Movable; a moved-from
+// Client may only be assigned to or destroyed.
 class Client {
   public:
     Client();
     // For tests that run the pipe server themselves: `server` stands in for the manager's answer,
     // and `check_owner` applies the check made when the service's process cannot be held.
     explicit Client(std::uint32_t server, bool check_owner = false);
+    // For tests of a manager that fails: the kept manager handle is swapped for one every manager
+    // call refuses, and the service's process let go. False when there was none to swap.
+    bool break_manager_for_testing();
     ~Client();  // NOLINT(performance-trivially-destructible): State is defined inside
     Client(Client&&) noexcept;
     Client& operator=(Client&&) noexcept;

@@ -61,7 +61,8 @@ extern "C" {
 /* How a call ended, beside its answer. */
 typedef struct zelto_outcome {
     int32_t kind;         /* ZELTO_OK or an error above; also the call's return value */
-    int32_t sent;         /* nonzero when the request may have reached the service */
+    int32_t sent;         /* nonzero for every answer received (ZELTO_OK, ZELTO_SERVICE_ERROR)
+                             and whenever the request may have reached the service */
     size_t answer_length; /* the whole answer's length in bytes; more than the buffer held when
                              it is not less than answer_size */
     char message[ZELTO_MESSAGE_SIZE]; /* why there is no OK answer, for a log; "" for ZELTO_OK;
