@@ -153,6 +153,7 @@ int main(int argc, char** argv) {
         FILE* config = fopen("config.yaml", "w");
         zelto_client* client = zelto_client_create();
         zelto_cancel* cancel = zelto_cancel_create();
+        uint32_t error = 1;
         const size_t length = zelto_start_request("config.yaml", argv[2], request, sizeof request);
         if (config) {
             fclose(config);
@@ -174,6 +175,16 @@ int main(int argc, char** argv) {
                   zelto_protocol_compatible(version),
               "VERSION compatible");
         expect(client, "status", 0, NULL, ZELTO_SERVICE_ERROR, 1, "ERR| answer");
+        zelto_client_send(client, "status", 0, NULL, answer, sizeof answer, &outcome);
+        check(zelto_refusal_kind(answer, &error) == ZELTO_REFUSAL_NOT_UNDERSTOOD && error == 0 &&
+                  strcmp(zelto_refusal_kind_name(6), "NOT_UNDERSTOOD") == 0,
+              "an unknown command is a request not understood");
+        /* A text file is no program: the launch fails with the system's error number. */
+        zelto_start_request("config.yaml", "config.yaml", request, sizeof request);
+        zelto_client_send(client, request, 0, NULL, answer, sizeof answer, &outcome);
+        check(zelto_refusal_kind(answer, &error) == ZELTO_REFUSAL_LAUNCH_FAILED && error == 193 &&
+                  strstr(answer, "%1") == NULL,
+              "a launch failure with its Win32 error, the system's text filled in");
         zelto_cancel_request(cancel);
         expect(client, "STATUS", 0, cancel, ZELTO_CANCELLED, 0, "a cancel stays cancelled");
         zelto_cancel_destroy(cancel);

@@ -710,6 +710,77 @@ std::string_view error_kind_name(ErrorKind kind) {
     return "UNKNOWN";
 }
 
+namespace {
+
+// The number in a system error's text, "... (os error 193)"; 0 when it ends otherwise.
+std::uint32_t os_error_of(std::string_view text) {
+    constexpr std::string_view OPENING = " (os error ";
+    const std::size_t at = text.rfind(OPENING);
+    if (at == std::string_view::npos || !text.ends_with(')')) {
+        return 0;
+    }
+    const std::string_view digits =
+        text.substr(at + OPENING.size(), text.size() - 1 - at - OPENING.size());
+    std::uint32_t code = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), code);
+    return !digits.empty() && error == std::errc() && end == digits.data() + digits.size() ? code
+                                                                                           : 0;
+}
+
+// The text after "ERR|" of each refusal the service makes, by how it begins.
+Refusal refusal_of_message(std::string_view message) {
+    constexpr std::pair<std::string_view, RefusalKind> BEGINNINGS[] = {
+        {"Config file not found: ", RefusalKind::CONFIG_NOT_FOUND},
+        {"Core binary not found: ", RefusalKind::CORE_NOT_FOUND},
+        {"Core binary not allowed by policy: ", RefusalKind::CORE_NOT_ALLOWED},
+        {"Config not allowed by policy: ", RefusalKind::CONFIG_NOT_ALLOWED},
+        {"Failed to spawn core process: ", RefusalKind::LAUNCH_FAILED},
+        {"Invalid START command", RefusalKind::NOT_UNDERSTOOD},
+        {"Invalid config path: ", RefusalKind::NOT_UNDERSTOOD},
+        {"Invalid core path: ", RefusalKind::NOT_UNDERSTOOD},
+        {"Unknown command: ", RefusalKind::NOT_UNDERSTOOD},
+    };
+    for (const auto& [beginning, kind] : BEGINNINGS) {
+        if (message.starts_with(beginning)) {
+            return {kind, kind == RefusalKind::LAUNCH_FAILED ? os_error_of(message) : 0};
+        }
+    }
+    return {RefusalKind::OTHER, 0};
+}
+
+}  // namespace
+
+Refusal refusal_of(std::string_view answer) {
+    constexpr std::string_view ERR = "ERR|";
+    return answer.starts_with(ERR) ? refusal_of_message(answer.substr(ERR.size())) : Refusal{};
+}
+
+Refusal refusal_of(const Error& error) {
+    return error.kind == ErrorKind::SERVICE_ERROR ? refusal_of_message(error.message) : Refusal{};
+}
+
+std::string_view refusal_kind_name(RefusalKind kind) {
+    switch (kind) {
+        case RefusalKind::NONE:
+            return "NONE";
+        case RefusalKind::CONFIG_NOT_FOUND:
+            return "CONFIG_NOT_FOUND";
+        case RefusalKind::CORE_NOT_FOUND:
+            return "CORE_NOT_FOUND";
+        case RefusalKind::CORE_NOT_ALLOWED:
+            return "CORE_NOT_ALLOWED";
+        case RefusalKind::CONFIG_NOT_ALLOWED:
+            return "CONFIG_NOT_ALLOWED";
+        case RefusalKind::LAUNCH_FAILED:
+            return "LAUNCH_FAILED";
+        case RefusalKind::NOT_UNDERSTOOD:
+            return "NOT_UNDERSTOOD";
+        case RefusalKind::OTHER:
+            return "OTHER";
+    }
+    return "UNKNOWN";
+}
+
 bool protocol_compatible(std::string_view version) {
     // "0.1.0" -> "0.1": the major and minor number.
     const std::string_view major_minor = PROTOCOL_VERSION.substr(0, PROTOCOL_VERSION.rfind('.'));

@@ -72,6 +72,35 @@ struct Error {
     bool sent = false;
 };
 
+// What an "ERR|..." answer of the service refused, for a GUI to switch on instead of matching
+// its English text. The values are those of the C interface's ZELTO_REFUSAL_* constants and
+// never change.
+enum class RefusalKind {
+    NONE = 0,                // not an "ERR|" answer
+    CONFIG_NOT_FOUND = 1,    // "Config file not found: <path>"
+    CORE_NOT_FOUND = 2,      // "Core binary not found: <path>"
+    CORE_NOT_ALLOWED = 3,    // "Core binary not allowed by policy: <path>"
+    CONFIG_NOT_ALLOWED = 4,  // "Config not allowed by policy: <path>"
+    LAUNCH_FAILED = 5,       // "Failed to spawn core process: <cause>"
+    NOT_UNDERSTOOD = 6,      // a malformed request: its form, base64, UTF-8 or an unknown command
+    OTHER = 7,               // any other "ERR|" answer
+};
+
+struct Refusal {
+    RefusalKind kind = RefusalKind::NONE;
+    // The Win32 error number of a launch failure whose text carries one ("... (os error 193)");
+    // 0 otherwise.
+    std::uint32_t win32_error = 0;
+};
+
+// The refusal in an answer as the service sent it ("ERR|..."), or in a SERVICE_ERROR (whose
+// message is the text after "ERR|"); NONE for anything else.
+Refusal refusal_of(std::string_view answer);
+Refusal refusal_of(const Error& error);
+
+// "CONFIG_NOT_FOUND", ...: the enumerator's name; "UNKNOWN" for any other value.
+std::string_view refusal_kind_name(RefusalKind kind);
+
 // An "OK|..." answer, whole, or why there is none.
 class [[nodiscard]] Reply {
   public:

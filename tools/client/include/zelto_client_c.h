@@ -109,6 +109,24 @@ ZELTO_API int32_t ZELTO_CALL zelto_parse_version(const char* answer, char* versi
 
 /* "NOT_INSTALLED", "BUSY", ...; "OK" for ZELTO_OK, "UNKNOWN" for any other value. */
 ZELTO_API const char* ZELTO_CALL zelto_error_kind_name(int32_t kind);
+
+/* What a ZELTO_SERVICE_ERROR answer refused, for a GUI to switch on instead of matching English
+ * text. Values never change. */
+#define ZELTO_REFUSAL_NONE 0               /* not an "ERR|" answer */
+#define ZELTO_REFUSAL_CONFIG_NOT_FOUND 1   /* "Config file not found: <path>" */
+#define ZELTO_REFUSAL_CORE_NOT_FOUND 2     /* "Core binary not found: <path>" */
+#define ZELTO_REFUSAL_CORE_NOT_ALLOWED 3   /* "Core binary not allowed by policy: <path>" */
+#define ZELTO_REFUSAL_CONFIG_NOT_ALLOWED 4 /* "Config not allowed by policy: <path>" */
+#define ZELTO_REFUSAL_LAUNCH_FAILED 5      /* "Failed to spawn core process: <cause>" */
+#define ZELTO_REFUSAL_NOT_UNDERSTOOD 6     /* a malformed request, an unknown command */
+#define ZELTO_REFUSAL_OTHER 7              /* any other "ERR|" answer */
+/* The refusal kind of `answer` as a call copied it ("ERR|..."); ZELTO_REFUSAL_NONE for any other
+ * text or NULL. `win32_error`, when not NULL, receives the Win32 error number of a launch failure
+ * whose text carries one ("... (os error 193)"), and 0 otherwise. */
+ZELTO_API int32_t ZELTO_CALL zelto_refusal_kind(const char* answer, uint32_t* win32_error);
+/* "CONFIG_NOT_FOUND", ...; "NONE" for ZELTO_REFUSAL_NONE, "UNKNOWN" for any other value. */
+ZELTO_API const char* ZELTO_CALL zelto_refusal_kind_name(int32_t kind);
+
 /* This DLL's version, the protocol version it speaks, and whether a service answering VERSION
  * with `version` speaks it too (1) or not (0): the same major and minor number. */
 ZELTO_API const char* ZELTO_CALL zelto_library_version(void);
