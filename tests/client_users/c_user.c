@@ -1,7 +1,8 @@
 /* zelto_client.dll from C, as a GUI in any language uses it: its header and import library only.
  * scripts/test runs it under Wine in the build's prefix, with no service installed:
- *   c_user.exe <Zelto-service.exe> <stand_in_core.exe>
- * It installs the service, drives it, removes it again, and exits 0 when every check held. */
+ *   c_user.exe <Zelto-service.exe> <stand_in_core.exe> <gui_client.exe>
+ * It installs the service, drives it, runs the example against it, removes it again, and exits
+ * 0 when every check held. */
 #include <windows.h>
 
 #include <stdio.h>
@@ -117,8 +118,8 @@ int main(int argc, char** argv) {
     char service[600], command[700], request[2048], answer[ZELTO_ANSWER_SIZE], version[16];
     zelto_outcome outcome;
     uint32_t pid = 1;
-    if (argc != 3) {
-        fprintf(stderr, "usage: c_user <Zelto-service.exe> <stand_in_core.exe>\n");
+    if (argc != 4) {
+        fprintf(stderr, "usage: c_user <Zelto-service.exe> <stand_in_core.exe> <gui_client.exe>\n");
         return 64;
     }
     snprintf(service, sizeof service, "\"%s\"", argv[1]);
@@ -190,6 +191,8 @@ int main(int argc, char** argv) {
         zelto_cancel_destroy(cancel);
         zelto_client_destroy(client);
     }
+    snprintf(command, sizeof command, "\"%s\" config.yaml \"%s\"", argv[3], argv[2]);
+    check(run(command) == 0, "the example ran against the service");
 
     run("sc stop Zelto_service");
     check(wait_for(ZELTO_NOT_RUNNING) == ZELTO_NOT_RUNNING, "not running after sc stop");
