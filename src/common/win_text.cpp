@@ -27,7 +27,10 @@ std::string to_utf8(std::wstring_view wide) {
     return utf8;
 }
 
-std::string system_error_text(DWORD code) {
+namespace {
+
+// The system's message for `code`, inserts left as they are, trailing white space removed.
+std::wstring system_message(DWORD code) {
     wchar_t* buffer = nullptr;
     const DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -38,7 +41,29 @@ std::string system_error_text(DWORD code) {
                              text.back() == L'\n')) {
         text.remove_suffix(1);
     }
-    return to_utf8(text) + " (os error " + std::to_string(code) + ")";
+    return std::wstring(text);
+}
+
+std::string with_code(std::wstring_view message, DWORD code) {
+    return to_utf8(message) + " (os error " + std::to_string(code) + ")";
+}
+
+}  // namespace
+
+std::string system_error_text(DWORD code) {
+    return with_code(system_message(code), code);
+}
+
+std::string system_error_text(DWORD code, std::string_view insert) {
+    // Filled as text rather than by FormatMessageW's arguments, which would read past an array
+    // too short for a message with more inserts.
+    std::wstring message = system_message(code);
+    const std::wstring filler = to_wide(insert);
+    for (std::size_t at = message.find(L"%1"); at != std::wstring::npos;
+         at = message.find(L"%1", at + filler.size())) {
+        message.replace(at, 2, filler);
+    }
+    return with_code(message, code);
 }
 
 }  // namespace zelto

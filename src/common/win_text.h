@@ -18,5 +18,8 @@ std::string to_utf8(std::wstring_view wide);
 // "{system message text} (os error {code})", the message from the system table, language 0,
 // with trailing white space removed.
 std::string system_error_text(DWORD code);
+// The same with the message's insert "%1" filled with `insert`, for the messages that name the
+// file they are about ("%1 is not a valid Win32 application.").
+std::string system_error_text(DWORD code, std::string_view insert);
 
 }  // namespace zelto

@@ -216,9 +216,6 @@ Result<OutputPipe> create_output_pipe() {
 
 Result<LaunchedCore> launch_core(const std::string& core_path, const std::string& config_dir,
                                  const std::string& config_path, CoreEnvironment environment) {
-    if (!core_path.empty() && (core_path.back() == '\\' || core_path.back() == '/')) {
-        return Result<LaunchedCore>::failure("program path has no file name");
-    }
     std::wstring environment_block;
     if (environment == CoreEnvironment::SYSTEM_PATH) {
         Result<std::wstring> block = system_path_environment();
@@ -276,7 +273,7 @@ Result<LaunchedCore> launch_core(const std::string& core_path, const std::string
     err.value().write_end.reset();
     input.reset();
     if (!ok) {
-        return Result<LaunchedCore>::failure(system_error_text(error));
+        return Result<LaunchedCore>::failure(system_error_text(error, core_path));
     }
     CoreProcess core{KernelHandle(created.hProcess), KernelHandle(created.hThread), KernelHandle()};
     if (!::AssignProcessToJobObject(job.value().get(), core.process.get())) {

@@ -69,11 +69,19 @@ void end_by_service(const CoreProcess& core) {
     end_core(core);
 }
 
+// The reason may carry the core's path, which comes from the client.
 std::string spawn_failure(std::string_view reason) {
     std::string message = "Failed to spawn core process: ";
     message += reason;
-    log_core(message);
+    log_core(escape_log_text(message));
     return message;
+}
+
+// A core path that ends in a separator names a folder, never a program: the launch's answer,
+// judged on the text before the running core is touched. A missing one is not found, as ever.
+bool names_no_program(const std::string& core_path) {
+    return !core_path.empty() && (core_path.back() == '\\' || core_path.back() == '/') &&
+           path_exists(core_path);
 }
 
 // One START's work on its worker thread, and the answer its requester gave meanwhile.
@@ -203,6 +211,9 @@ ErrorText start_core_work(StartWork& work) {
         return message;
     }
     work.reached(core_path);
+    if (names_no_program(core_path)) {
+        return spawn_failure("program path has no file name");
+    }
     // A folder is no core either, and is refused before the running core is touched.
     if (!file_exists(core_path)) {
         std::string message = "Core binary not found: " + core_path;

@@ -1,7 +1,8 @@
 /* zelto_client.dll from C, as a GUI in any language uses it: its header and import library only.
  * scripts/test runs it under Wine in the build's prefix, with no service installed:
- *   c_user.exe <Zelto-service.exe> <stand_in_core.exe>
- * It installs the service, drives it, removes it again, and exits 0 when every check held. */
+ *   c_user.exe <Zelto-service.exe> <stand_in_core.exe> <gui_client.exe>
+ * It installs the service, drives it, runs the example against it, removes it again, and exits
+ * 0 when every check held. */
 #include <windows.h>
 
 #include <stdio.h>
@@ -38,9 +39,11 @@ static DWORD run(const char* command_line) {
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
     HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
                              OPEN_EXISTING, 0, NULL);
-    STARTUPINFOA startup = {sizeof startup};
+    STARTUPINFOA startup;
     PROCESS_INFORMATION process;
     DWORD code = 0xDEAD;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = startup.hStdError = nul;
     snprintf(line, sizeof line, "%s", command_line);
@@ -63,35 +66,60 @@ static int32_t wait_for(int32_t kind) {
     return got;
 }
 
-/* Serves two clients on the service's pipe without answering: each request is read, then the
- * connection is held until the client gives up. */
-static DWORD WINAPI silent_server(void* unused) {
-    (void)unused;
+/* One of four client objects making their first requests at once. */
+struct racer {
+    HANDLE go;
+    int failures;
+};
+
+static DWORD WINAPI status_twice(void* context) {
+    struct racer* racer = context;
+    zelto_client* client = zelto_client_create();
+    WaitForSingleObject(racer->go, INFINITE);
     for (int i = 0; i < 2; ++i) {
-        HANDLE pipe = CreateNamedPipeA("\\\\.\\pipe\\Zelto_service", PIPE_ACCESS_DUPLEX,
-                                       PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, NULL);
-        char buffer[64];
-        DWORD got = 0;
-        ConnectNamedPipe(pipe, NULL);
-        while (ReadFile(pipe, buffer, sizeof buffer, &got, NULL)) {
+        zelto_outcome outcome;
+        const int32_t kind = zelto_client_send(client, "STATUS", 0, NULL, NULL, 0, &outcome);
+        if (kind != ZELTO_OK || !outcome.sent) {
+            printf("  %s (sent %d): %s\n", zelto_error_kind_name(kind), (int)outcome.sent,
+                   outcome.message);
+            ++racer->failures;
         }
-        CloseHandle(pipe);
     }
+    zelto_client_destroy(client);
     return 0;
 }
 
-static DWORD WINAPI cancel_soon(void* cancel) {
-    Sleep(300);
-    zelto_cancel_request(cancel);
-    return 0;
+/* Rounds of four new client objects on four threads, released together: each behaves as one
+ * alone would. */
+static int status_at_once(int rounds) {
+    int failures = 0;
+    for (int round = 0; round < rounds; ++round) {
+        struct racer racers[4];
+        HANDLE threads[4];
+        HANDLE go = CreateEventA(NULL, TRUE, FALSE, NULL);
+        for (int i = 0; i < 4; ++i) {
+            racers[i].go = go;
+            racers[i].failures = 0;
+            threads[i] = CreateThread(NULL, 0, status_twice, &racers[i], 0, NULL);
+        }
+        Sleep(20);
+        SetEvent(go);
+        WaitForMultipleObjects(4, threads, TRUE, INFINITE);
+        for (int i = 0; i < 4; ++i) {
+            failures += racers[i].failures;
+            CloseHandle(threads[i]);
+        }
+        CloseHandle(go);
+    }
+    return failures;
 }
 
 int main(int argc, char** argv) {
     char service[600], command[700], request[2048], answer[ZELTO_ANSWER_SIZE], version[16];
     zelto_outcome outcome;
     uint32_t pid = 1;
-    if (argc != 3) {
-        fprintf(stderr, "usage: c_user <Zelto-service.exe> <stand_in_core.exe>\n");
+    if (argc != 4) {
+        fprintf(stderr, "usage: c_user <Zelto-service.exe> <stand_in_core.exe> <gui_client.exe>\n");
         return 64;
     }
     snprintf(service, sizeof service, "\"%s\"", argv[1]);
@@ -110,22 +138,6 @@ int main(int argc, char** argv) {
     expect(NULL, "STATUS", 1, NULL, ZELTO_TIMED_OUT, 0, "timed out while the manager answers");
 
     {
-        HANDLE server = CreateThread(NULL, 0, silent_server, NULL, 0, NULL);
-        zelto_client* client = zelto_test_client_create(GetCurrentProcessId());
-        zelto_cancel* cancel = zelto_cancel_create();
-        HANDLE canceller = NULL;
-        expect(client, "STATUS", 300, NULL, ZELTO_NO_REPLY, 1, "no reply within 300 ms");
-        canceller = CreateThread(NULL, 0, cancel_soon, cancel, 0, NULL);
-        expect(client, "STATUS", 10000, cancel, ZELTO_CANCELLED, 1, "cancelled from a thread");
-        WaitForSingleObject(canceller, INFINITE);
-        WaitForSingleObject(server, INFINITE);
-        CloseHandle(canceller);
-        CloseHandle(server);
-        zelto_cancel_destroy(cancel);
-        zelto_client_destroy(client);
-    }
-
-    {
         /* Another process holds the name when the service starts: the client refuses it. */
         HANDLE impostor = CreateNamedPipeA("\\\\.\\pipe\\Zelto_service", PIPE_ACCESS_DUPLEX,
                                            PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, NULL);
@@ -135,11 +147,14 @@ int main(int argc, char** argv) {
         CloseHandle(impostor);
         check(wait_for(ZELTO_OK) == ZELTO_OK, "served once the name is free");
     }
+    check(status_at_once(10) == 0, "four clients at once, 10 rounds: every STATUS OK and sent");
 
     {
         /* The stand-in core runs until it is stopped when its config file is empty. */
         FILE* config = fopen("config.yaml", "w");
         zelto_client* client = zelto_client_create();
+        zelto_cancel* cancel = zelto_cancel_create();
+        uint32_t error = 1;
         const size_t length = zelto_start_request("config.yaml", argv[2], request, sizeof request);
         if (config) {
             fclose(config);
@@ -161,8 +176,23 @@ int main(int argc, char** argv) {
                   zelto_protocol_compatible(version),
               "VERSION compatible");
         expect(client, "status", 0, NULL, ZELTO_SERVICE_ERROR, 1, "ERR| answer");
+        zelto_client_send(client, "status", 0, NULL, answer, sizeof answer, &outcome);
+        check(zelto_refusal_kind(answer, &error) == ZELTO_REFUSAL_NOT_UNDERSTOOD && error == 0 &&
+                  strcmp(zelto_refusal_kind_name(6), "NOT_UNDERSTOOD") == 0,
+              "an unknown command is a request not understood");
+        /* A text file is no program: the launch fails with the system's error number. */
+        zelto_start_request("config.yaml", "config.yaml", request, sizeof request);
+        zelto_client_send(client, request, 0, NULL, answer, sizeof answer, &outcome);
+        check(zelto_refusal_kind(answer, &error) == ZELTO_REFUSAL_LAUNCH_FAILED && error == 193 &&
+                  strstr(answer, "%1") == NULL,
+              "a launch failure with its Win32 error, the system's text filled in");
+        zelto_cancel_request(cancel);
+        expect(client, "STATUS", 0, cancel, ZELTO_CANCELLED, 0, "a cancel stays cancelled");
+        zelto_cancel_destroy(cancel);
         zelto_client_destroy(client);
     }
+    snprintf(command, sizeof command, "\"%s\" config.yaml \"%s\"", argv[3], argv[2]);
+    check(run(command) == 0, "the example ran against the service");
 
     run("sc stop Zelto_service");
     check(wait_for(ZELTO_NOT_RUNNING) == ZELTO_NOT_RUNNING, "not running after sc stop");

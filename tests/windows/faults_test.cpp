@@ -1002,6 +1002,18 @@ TEST_F(ServiceFaults, ImpostorBetweenTwoRequestsOfOneClientIsRefused) {
 // instance lives from its creation to the stop. (Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE and
 // refuses a creation only while the first creator's instance count is full, whatever count the
 // newcomer asks for: both counts are tried.)
+// One failed service control manager call breaks no client: with its kept manager handle refused
+// (as Wine's manager refuses one now and then when several threads ask at once), the client
+// opens the manager again and is answered.
+TEST_F(ServiceFaults, ClientWhoseManagerHandleFailsRecovers) {
+    install_and_wait_running();
+    client::Client client;
+    ASSERT_EQ(answer_text(client.send("STATUS")), "OK|Stopped");
+    ASSERT_TRUE(client.break_manager_for_testing());
+    EXPECT_EQ(answer_text(client.send("STATUS")), "OK|Stopped");
+    EXPECT_EQ(answer_text(client.send("VERSION")), "OK|0.1.0");
+}
+
 TEST_F(ServiceFaults, NameIsNeverFreeWhileClientsAreServed) {
     install_and_wait_running();
     std::atomic<bool> done{false};

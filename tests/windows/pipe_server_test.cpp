@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "common/win_text.h"
 #include "ipc/pipe_name.h"
@@ -367,6 +368,47 @@ TEST(ClientParse, StatusAndVersionAnswers) {
                                            {"stop", client::DEFAULT_TIMEOUT}}) {
         EXPECT_EQ(client::default_timeout(request), timeout) << request;
     }
+}
+
+// Each refusal the service makes has its stable kind; a launch failure carries its error number.
+TEST(ClientParse, RefusalKinds) {
+    using client::RefusalKind;
+    const std::tuple<std::string_view, RefusalKind, std::uint32_t> cases[] = {
+        {"ERR|Config file not found: C:\\x.yaml", RefusalKind::CONFIG_NOT_FOUND, 0},
+        {"ERR|Core binary not found: C:\\m.exe", RefusalKind::CORE_NOT_FOUND, 0},
+        {"ERR|Core binary not allowed by policy: C:\\m.exe", RefusalKind::CORE_NOT_ALLOWED, 0},
+        {"ERR|Config not allowed by policy: \\\\h\\s\\c.yaml", RefusalKind::CONFIG_NOT_ALLOWED, 0},
+        {"ERR|Failed to spawn core process: Bad EXE format for C:\\(os error 5)\\m.exe. (os error "
+         "193)",
+         RefusalKind::LAUNCH_FAILED, 193},
+        {"ERR|Failed to spawn core process: program path has no file name",
+         RefusalKind::LAUNCH_FAILED, 0},
+        {"ERR|Failed to spawn core process: x (os error 4294967296)", RefusalKind::LAUNCH_FAILED,
+         0},
+        {"ERR|Invalid START command", RefusalKind::NOT_UNDERSTOOD, 0},
+        {"ERR|Invalid config path: Invalid base64: Invalid padding", RefusalKind::NOT_UNDERSTOOD,
+         0},
+        {"ERR|Invalid core path: Invalid UTF-8: x", RefusalKind::NOT_UNDERSTOOD, 0},
+        {"ERR|Unknown command: status", RefusalKind::NOT_UNDERSTOOD, 0},
+        {"ERR|Lock error: poisoned lock: another task failed inside", RefusalKind::OTHER, 0},
+        {"ERR|config file not found: C:\\x.yaml", RefusalKind::OTHER, 0},
+        {"OK|Started", RefusalKind::NONE, 0},
+        {"Config file not found: C:\\x.yaml", RefusalKind::NONE, 0},
+        {"", RefusalKind::NONE, 0},
+    };
+    for (const auto& [answer, kind, win32_error] : cases) {
+        const client::Refusal refusal = client::refusal_of(answer);
+        EXPECT_EQ(client::refusal_kind_name(refusal.kind), client::refusal_kind_name(kind))
+            << answer;
+        EXPECT_EQ(refusal.win32_error, win32_error) << answer;
+    }
+    // A SERVICE_ERROR's message is the text after "ERR|"; no other error is a refusal.
+    using client::ErrorKind;
+    EXPECT_EQ(
+        client::refusal_of(client::Error{ErrorKind::SERVICE_ERROR, "Unknown command: x"}).kind,
+        RefusalKind::NOT_UNDERSTOOD);
+    EXPECT_EQ(client::refusal_of(client::Error{ErrorKind::NO_REPLY, "Unknown command: x"}).kind,
+              RefusalKind::NONE);
 }
 
 // Where the client cannot hold the service's process, the pipe's owner must also be one that only

@@ -182,9 +182,14 @@ TEST_F(Supervisor, MissingPathsLeaveAHeldCoreRunning) {
     const Case cases[] = {
         {missing, core_, "Config file not found: " + missing},
         {config.path, missing_core, "Core binary not found: " + missing_core},
-        // A folder is no core: refused before the held core is stopped.
+        // A folder is no core: refused before the held core is stopped. Named with a trailing
+        // separator, it names no program, as the launch would say.
         {config.path, config.dir, "Core binary not found: " + config.dir},
-        {config.path, config.dir + "\\", "Core binary not found: " + config.dir + "\\"},
+        {config.path, config.dir + "\\",
+         "Failed to spawn core process: program path has no file name"},
+        {config.path, config.dir + "/",
+         "Failed to spawn core process: program path has no file name"},
+        {config.path, missing_core + "\\", "Core binary not found: " + missing_core + "\\"},
         {missing, missing_core, "Config file not found: " + missing},
         {"", core_, "Config file not found: "},
         {config.path + std::string(1, '\0'), core_,
@@ -274,6 +279,9 @@ TEST_F(Supervisor, LaunchFailureKeepsTheStoppedOldRecord) {
         ASSERT_TRUE(error);
         EXPECT_TRUE(error->starts_with("Failed to spawn core process: ")) << *error;
         EXPECT_TRUE(error->ends_with(c.reason_end)) << *error;
+        // The system's message names the file ("%1 is not a valid Win32 application").
+        EXPECT_NE(error->find(c.core_path), std::string::npos) << *error;
+        EXPECT_EQ(error->find("%1"), std::string::npos) << *error;
         EXPECT_TRUE(has_line(tail, "[CORE] " + *error));
         EXPECT_TRUE(old_core.ended());
         // Still held: the next start stops it again.

@@ -121,59 +121,129 @@ struct ServiceLookup {
     std::optional<Error> error;
 };
 
-// The service's process id, and a SYNCHRONIZE handle on that process. Status queries only: the
-// service's descriptor grants them to every authenticated user. The service handle is closed
-// again at once, since an open one keeps a deleted service from being installed anew.
-void look_up_service(ServiceLookup& found) {
-    if (!found.manager) {
-        found.manager.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+// Status queries through the kept manager handle. A failed call is made once more through a
+// newly opened manager, so that no single failure breaks a client for good: Wine's manager
+// refuses calls now and then when several threads ask at once (invalid handle), and any manager
+// may drop a connection. Status queries only: the service's descriptor grants them to every
+// authenticated user.
+class ServiceQuery {
+  public:
+    explicit ServiceQuery(ServiceHandle& manager) : manager_(manager) {}
+
+    // ERROR_SUCCESS with `status` filled, or the error of the last attempt.
+    DWORD ask(SERVICE_STATUS_PROCESS& status) {
+        const DWORD error = ask_once(status);
+        if (error == ERROR_SUCCESS || error == ERROR_SERVICE_DOES_NOT_EXIST) {
+            return error;
+        }
+        service_.reset();
+        manager_.reset();
+        return ask_once(status);
     }
-    const ServiceHandle service(found.manager ? ::OpenServiceW(found.manager.get(),
-                                                               to_wide(service_name()).c_str(),
-                                                               SERVICE_QUERY_STATUS)
-                                              : nullptr);
-    auto query = [&](SERVICE_STATUS_PROCESS& status) {
+
+  private:
+    DWORD ask_once(SERVICE_STATUS_PROCESS& status) {
+        if (!manager_) {
+            manager_.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        }
+        if (manager_ && !service_) {
+            service_.reset(::OpenServiceW(manager_.get(), to_wide(service_name()).c_str(),
+                                          SERVICE_QUERY_STATUS));
+        }
         DWORD needed = 0;
-        return ::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                                      reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
-    };
-    SERVICE_STATUS_PROCESS status{};
-    if (!service || !query(status)) {
-        const DWORD error = ::GetLastError();
-        found.error = error == ERROR_SERVICE_DOES_NOT_EXIST
-                          ? not_sent(ErrorKind::NOT_INSTALLED,
-                                     "the " + service_name() + " service is not installed")
-                          : not_sent(ErrorKind::FAILED,
-                                     "the service control manager cannot be asked about the " +
-                                         service_name() + " service: " + system_error_text(error));
-        return;
+        if (!service_ ||
+            !::QueryServiceStatusEx(service_.get(), SC_STATUS_PROCESS_INFO,
+                                    reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
+            return ::GetLastError();
+        }
+        return ERROR_SUCCESS;
     }
-    const std::string not_running = "the " + service_name() + " service is not running";
-    if (status.dwProcessId == 0 || status.dwCurrentState == SERVICE_STOPPED ||
-        status.dwCurrentState == SERVICE_STOP_PENDING) {
-        found.error = not_sent(ErrorKind::NOT_RUNNING, not_running);
-        return;
+
+    ServiceHandle& manager_;
+    // Closed with the query: an open one keeps a deleted service from being installed anew.
+    ServiceHandle service_;
+};
+
+Error manager_failure(DWORD error) {
+    return error == ERROR_SERVICE_DOES_NOT_EXIST
+               ? not_sent(ErrorKind::NOT_INSTALLED,
+                          "the " + service_name() + " service is not installed")
+               : not_sent(ErrorKind::FAILED,
+                          "the service control manager cannot be asked about the " +
+                              service_name() + " service: " + system_error_text(error));
+}
+
+bool service_stopped(const SERVICE_STATUS_PROCESS& status) {
+    return status.dwProcessId == 0 || status.dwCurrentState == SERVICE_STOPPED ||
+           status.dwCurrentState == SERVICE_STOP_PENDING;
+}
+
+Error not_running(std::string_view why = {}) {
+    return not_sent(ErrorKind::NOT_RUNNING,
+                    "the " + service_name() + " service is not running" + std::string(why));
+}
+
+// One look at the service: its process id, and a SYNCHRONIZE handle on that process. False when
+// the manager named another process the second time (the service restarted meanwhile).
+bool look_once(ServiceQuery& query, ServiceLookup& found) {
+    SERVICE_STATUS_PROCESS status{};
+    if (const DWORD error = query.ask(status); error != ERROR_SUCCESS) {
+        found.error = manager_failure(error);
+        return true;
+    }
+    if (service_stopped(status)) {
+        found.error = not_running();
+        return true;
     }
     found.pid = status.dwProcessId;
-    const Error ended =
-        not_sent(ErrorKind::NOT_RUNNING,
-                 not_running + " (its process " + std::to_string(found.pid) + " has ended)");
+    const std::string ended = " (its process " + std::to_string(found.pid) + " has ended)";
     found.process.reset(::OpenProcess(SYNCHRONIZE, FALSE, found.pid));
     if (!found.process) {
         // Access denied (a LocalSystem process's default descriptor may refuse it): the id is
-        // then looked up for every request. Any other failure: no such process any more.
-        if (::GetLastError() != ERROR_ACCESS_DENIED) {
-            found.error = ended;
+        // then looked up for every request. No such process: it has ended.
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_INVALID_PARAMETER) {
+            found.error = not_running(ended);
+        } else if (error != ERROR_ACCESS_DENIED) {
+            found.error =
+                not_sent(ErrorKind::FAILED, "cannot open the " + service_name() +
+                                                " service's process: " + system_error_text(error));
         }
-        return;
+        return true;
     }
     // The id is now this process's for as long as the handle is held; asked again, the manager
     // confirms it is still the service's and not a newcomer's that reused it.
-    SERVICE_STATUS_PROCESS again{};
-    if (::WaitForSingleObject(found.process.get(), 0) != WAIT_TIMEOUT || !query(again) ||
-        again.dwProcessId != found.pid) {
+    if (::WaitForSingleObject(found.process.get(), 0) != WAIT_TIMEOUT) {
         found.process.reset();
-        found.error = ended;
+        found.error = not_running(ended);
+        return true;
+    }
+    SERVICE_STATUS_PROCESS again{};
+    if (const DWORD error = query.ask(again); error != ERROR_SUCCESS) {
+        found.process.reset();
+        found.error = manager_failure(error);
+        return true;
+    }
+    if (service_stopped(again)) {
+        found.process.reset();
+        found.error = not_running();
+        return true;
+    }
+    if (again.dwProcessId != found.pid) {
+        found.process.reset();
+        return false;
+    }
+    return true;
+}
+
+// The service's process, held where its descriptor allows, or why not. A service that restarted
+// between the two questions of a look is looked at once more.
+void look_up_service(ServiceLookup& found) {
+    ServiceQuery query(found.manager);
+    if (!look_once(query, found) && !look_once(query, found)) {
+        found.error = not_sent(ErrorKind::FAILED, "the " + service_name() +
+                                                      " service restarted while it was looked "
+                                                      "up; nothing was sent");
     }
 }
 
@@ -550,6 +620,22 @@ Client::Client(std::uint32_t server, bool check_owner) : Client() {
     state_->check_owner = check_owner;
 }
 
+bool Client::break_manager_for_testing() {
+    // A service's handle where the manager's belongs, which every manager call refuses as an
+    // invalid handle; the process is let go, so that the next request asks the manager.
+    if (!state_->manager) {
+        return false;
+    }
+    ServiceHandle wrong_kind(::OpenServiceW(state_->manager.get(), to_wide(service_name()).c_str(),
+                                            SERVICE_QUERY_STATUS));
+    if (!wrong_kind) {
+        return false;
+    }
+    state_->manager = std::move(wrong_kind);
+    state_->process.reset();
+    return true;
+}
+
 Client::~Client() = default;
 Client::Client(Client&&) noexcept = default;
 Client& Client::operator=(Client&&) noexcept = default;
@@ -620,6 +706,77 @@ std::string_view error_kind_name(ErrorKind kind) {
             return "SERVICE_ERROR";
         case ErrorKind::CANCELLED:
             return "CANCELLED";
+    }
+    return "UNKNOWN";
+}
+
+namespace {
+
+// The number in a system error's text, "... (os error 193)"; 0 when it ends otherwise.
+std::uint32_t os_error_of(std::string_view text) {
+    constexpr std::string_view OPENING = " (os error ";
+    const std::size_t at = text.rfind(OPENING);
+    if (at == std::string_view::npos || !text.ends_with(')')) {
+        return 0;
+    }
+    const std::string_view digits =
+        text.substr(at + OPENING.size(), text.size() - 1 - at - OPENING.size());
+    std::uint32_t code = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), code);
+    return !digits.empty() && error == std::errc() && end == digits.data() + digits.size() ? code
+                                                                                           : 0;
+}
+
+// The text after "ERR|" of each refusal the service makes, by how it begins.
+Refusal refusal_of_message(std::string_view message) {
+    constexpr std::pair<std::string_view, RefusalKind> BEGINNINGS[] = {
+        {"Config file not found: ", RefusalKind::CONFIG_NOT_FOUND},
+        {"Core binary not found: ", RefusalKind::CORE_NOT_FOUND},
+        {"Core binary not allowed by policy: ", RefusalKind::CORE_NOT_ALLOWED},
+        {"Config not allowed by policy: ", RefusalKind::CONFIG_NOT_ALLOWED},
+        {"Failed to spawn core process: ", RefusalKind::LAUNCH_FAILED},
+        {"Invalid START command", RefusalKind::NOT_UNDERSTOOD},
+        {"Invalid config path: ", RefusalKind::NOT_UNDERSTOOD},
+        {"Invalid core path: ", RefusalKind::NOT_UNDERSTOOD},
+        {"Unknown command: ", RefusalKind::NOT_UNDERSTOOD},
+    };
+    for (const auto& [beginning, kind] : BEGINNINGS) {
+        if (message.starts_with(beginning)) {
+            return {kind, kind == RefusalKind::LAUNCH_FAILED ? os_error_of(message) : 0};
+        }
+    }
+    return {RefusalKind::OTHER, 0};
+}
+
+}  // namespace
+
+Refusal refusal_of(std::string_view answer) {
+    constexpr std::string_view ERR = "ERR|";
+    return answer.starts_with(ERR) ? refusal_of_message(answer.substr(ERR.size())) : Refusal{};
+}
+
+Refusal refusal_of(const Error& error) {
+    return error.kind == ErrorKind::SERVICE_ERROR ? refusal_of_message(error.message) : Refusal{};
+}
+
+std::string_view refusal_kind_name(RefusalKind kind) {
+    switch (kind) {
+        case RefusalKind::NONE:
+            return "NONE";
+        case RefusalKind::CONFIG_NOT_FOUND:
+            return "CONFIG_NOT_FOUND";
+        case RefusalKind::CORE_NOT_FOUND:
+            return "CORE_NOT_FOUND";
+        case RefusalKind::CORE_NOT_ALLOWED:
+            return "CORE_NOT_ALLOWED";
+        case RefusalKind::CONFIG_NOT_ALLOWED:
+            return "CONFIG_NOT_ALLOWED";
+        case RefusalKind::LAUNCH_FAILED:
+            return "LAUNCH_FAILED";
+        case RefusalKind::NOT_UNDERSTOOD:
+            return "NOT_UNDERSTOOD";
+        case RefusalKind::OTHER:
+            return "OTHER";
     }
     return "UNKNOWN";
 }

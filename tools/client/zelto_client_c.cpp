@@ -31,6 +31,15 @@ static_assert(static_cast<int>(client::ErrorKind::NOT_INSTALLED) == ZELTO_NOT_IN
               static_cast<int>(client::ErrorKind::NO_REPLY) == ZELTO_NO_REPLY &&
               static_cast<int>(client::ErrorKind::SERVICE_ERROR) == ZELTO_SERVICE_ERROR &&
               static_cast<int>(client::ErrorKind::CANCELLED) == ZELTO_CANCELLED);
+static_assert(
+    static_cast<int>(client::RefusalKind::NONE) == ZELTO_REFUSAL_NONE &&
+    static_cast<int>(client::RefusalKind::CONFIG_NOT_FOUND) == ZELTO_REFUSAL_CONFIG_NOT_FOUND &&
+    static_cast<int>(client::RefusalKind::CORE_NOT_FOUND) == ZELTO_REFUSAL_CORE_NOT_FOUND &&
+    static_cast<int>(client::RefusalKind::CORE_NOT_ALLOWED) == ZELTO_REFUSAL_CORE_NOT_ALLOWED &&
+    static_cast<int>(client::RefusalKind::CONFIG_NOT_ALLOWED) == ZELTO_REFUSAL_CONFIG_NOT_ALLOWED &&
+    static_cast<int>(client::RefusalKind::LAUNCH_FAILED) == ZELTO_REFUSAL_LAUNCH_FAILED &&
+    static_cast<int>(client::RefusalKind::NOT_UNDERSTOOD) == ZELTO_REFUSAL_NOT_UNDERSTOOD &&
+    static_cast<int>(client::RefusalKind::OTHER) == ZELTO_REFUSAL_OTHER);
 
 namespace {
 
@@ -62,6 +71,7 @@ int32_t finish(const client::Reply& reply, char* answer, std::size_t answer_size
     std::string text;
     if (reply) {
         text = reply.value();
+        result.sent = 1;
     } else {
         const client::Error& error = reply.error();
         result.kind = static_cast<int32_t>(error.kind);
@@ -143,14 +153,6 @@ ZELTO_API zelto_client* ZELTO_CALL zelto_client_create(void) {
     return new (std::nothrow) zelto_client;
 }
 
-ZELTO_API zelto_client* ZELTO_CALL zelto_test_client_create(uint32_t server_process_id) {
-    try {
-        return new zelto_client{client::Client(server_process_id)};
-    } catch (...) {
-        return nullptr;
-    }
-}
-
 ZELTO_API void ZELTO_CALL zelto_client_destroy(zelto_client* client) {
     delete client;
 }
@@ -205,6 +207,19 @@ ZELTO_API const char* ZELTO_CALL zelto_error_kind_name(int32_t kind) {
     // Views of string literals: NUL-terminated.
     return kind == ZELTO_OK ? "OK"
                             : client::error_kind_name(static_cast<client::ErrorKind>(kind)).data();
+}
+
+ZELTO_API int32_t ZELTO_CALL zelto_refusal_kind(const char* answer, uint32_t* win32_error) {
+    const client::Refusal refusal = client::refusal_of(answer != nullptr ? answer : "");
+    if (win32_error != nullptr) {
+        *win32_error = refusal.win32_error;
+    }
+    return static_cast<int32_t>(refusal.kind);
+}
+
+ZELTO_API const char* ZELTO_CALL zelto_refusal_kind_name(int32_t kind) {
+    // Views of string literals: NUL-terminated.
+    return client::refusal_kind_name(static_cast<client::RefusalKind>(kind)).data();
 }
 
 ZELTO_API const char* ZELTO_CALL zelto_library_version(void) {

@@ -72,6 +72,35 @@ struct Error {
     bool sent = false;
 };
 
+// What an "ERR|..." answer of the service refused, for a GUI to switch on instead of matching
+// its English text. The values are those of the C interface's ZELTO_REFUSAL_* constants and
+// never change.
+enum class RefusalKind {
+    NONE = 0,                // not an "ERR|" answer
+    CONFIG_NOT_FOUND = 1,    // "Config file not found: <path>"
+    CORE_NOT_FOUND = 2,      // "Core binary not found: <path>"
+    CORE_NOT_ALLOWED = 3,    // "Core binary not allowed by policy: <path>"
+    CONFIG_NOT_ALLOWED = 4,  // "Config not allowed by policy: <path>"
+    LAUNCH_FAILED = 5,       // "Failed to spawn core process: <cause>"
+    NOT_UNDERSTOOD = 6,      // a malformed request: its form, base64, UTF-8 or an unknown command
+    OTHER = 7,               // any other "ERR|" answer
+};
+
+struct Refusal {
+    RefusalKind kind = RefusalKind::NONE;
+    // The Win32 error number of a launch failure whose text carries one ("... (os error 193)");
+    // 0 otherwise.
+    std::uint32_t win32_error = 0;
+};
+
+// The refusal in an answer as the service sent it ("ERR|..."), or in a SERVICE_ERROR (whose
+// message is the text after "ERR|"); NONE for anything else.
+Refusal refusal_of(std::string_view answer);
+Refusal refusal_of(const Error& error);
+
+// "CONFIG_NOT_FOUND", ...: the enumerator's name; "UNKNOWN" for any other value.
+std::string_view refusal_kind_name(RefusalKind kind);
+
 // An "OK|..." answer, whole, or why there is none.
 class [[nodiscard]] Reply {
   public:
@@ -114,14 +143,18 @@ class Call;  // one call's deadline and cancel, inside the library
 // Sends requests to the service. Between requests it keeps its service control manager handle
 // and a SYNCHRONIZE handle on the service's process, whose id no other process can take while the
 // handle is held: a later request checks the pipe's server in microseconds and asks the manager
-// again only once that process has ended. Movable; a moved-from Client may only be assigned to
-// or destroyed.
+// again only once that process has ended. A failed manager call is made once more through a
+// newly opened manager, so one failure never breaks a Client for good. Movable; a moved-from
+// Client may only be assigned to or destroyed.
 class Client {
   public:
     Client();
     // For tests that run the pipe server themselves: `server` stands in for the manager's answer,
     // and `check_owner` applies the check made when the service's process cannot be held.
     explicit Client(std::uint32_t server, bool check_owner = false);
+    // For tests of a manager that fails: the kept manager handle is swapped for one every manager
+    // call refuses, and the service's process let go. False when there was none to swap.
+    bool break_manager_for_testing();
     ~Client();  // NOLINT(performance-trivially-destructible): State is defined inside
     Client(Client&&) noexcept;
     Client& operator=(Client&&) noexcept;

@@ -6,19 +6,29 @@
  * nothing unless that process serves it. Strings are UTF-8 and end with a NUL byte. Every function
  * is __cdecl. Calls block until they end, at the latest when their timeout has passed or within
  * 50 ms of their cancel; keep them off a UI thread. One call at a time per zelto_client; any
- * number of them on different threads. */
+ * number of them on different threads.
+ *
+ * Every string a function here returns (the names, versions and the log's path) is static: it
+ * lives as long as the DLL is loaded and is never freed. */
 #ifndef ZELTO_CLIENT_C_H
 #define ZELTO_CLIENT_C_H
 
 #include <stddef.h>
 #include <stdint.h>
 
+/* The DLL's linkage and calling convention on Windows; empty elsewhere, so that tools that read
+ * this header on another system (binding generators) parse it as plain C. */
+#if defined(_WIN32)
 #if defined(ZELTO_CLIENT_BUILDING)
 #define ZELTO_API __declspec(dllexport)
 #else
 #define ZELTO_API __declspec(dllimport)
 #endif
 #define ZELTO_CALL __cdecl
+#else
+#define ZELTO_API
+#define ZELTO_CALL
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -51,14 +61,17 @@ extern "C" {
 /* How a call ended, beside its answer. */
 typedef struct zelto_outcome {
     int32_t kind;         /* ZELTO_OK or an error above; also the call's return value */
-    int32_t sent;         /* nonzero when the request may have reached the service */
+    int32_t sent;         /* nonzero for every answer received (ZELTO_OK, ZELTO_SERVICE_ERROR)
+                             and whenever the request may have reached the service */
     size_t answer_length; /* the whole answer's length in bytes; more than the buffer held when
                              it is not less than answer_size */
     char message[ZELTO_MESSAGE_SIZE]; /* why there is no OK answer, for a log; "" for ZELTO_OK;
                                          cut between characters when longer */
 } zelto_outcome;
 
-/* Cancels calls from another thread. Destroy it only after every call given it has returned. */
+/* Cancels calls from another thread. Destroy it only after every call given it has returned.
+ * Once cancelled it stays cancelled, and every later call given it returns ZELTO_CANCELLED at
+ * once: make a new one for the next calls. */
 typedef struct zelto_cancel zelto_cancel;
 ZELTO_API zelto_cancel* ZELTO_CALL zelto_cancel_create(void); /* NULL when out of memory */
 ZELTO_API void ZELTO_CALL zelto_cancel_request(zelto_cancel* cancel);
@@ -80,13 +93,11 @@ ZELTO_API int32_t ZELTO_CALL zelto_client_send(zelto_client* client, const char*
                                                uint32_t timeout_ms, const zelto_cancel* cancel,
                                                char* answer, size_t answer_size,
                                                zelto_outcome* outcome);
-/* For tests that serve the pipe themselves: expects process `server_process_id` at the server
- * end instead of asking the service control manager. */
-ZELTO_API zelto_client* ZELTO_CALL zelto_test_client_create(uint32_t server_process_id);
 
 /* "START|<base64 config path>|<base64 core path>", relative paths made absolute against this
  * process's working folder. Returns the request's length; it was written whole, NUL-terminated,
- * only when that is less than size (as snprintf). */
+ * only when that is less than size (as snprintf). SIZE_MAX when memory for it cannot be had
+ * (nothing was written). */
 ZELTO_API size_t ZELTO_CALL zelto_start_request(const char* config_path, const char* core_path,
                                                 char* request, size_t size);
 /* A STATUS answer: 1 for "OK|Running|<pid>" with *pid set, 1 for "OK|Stopped" with *pid 0, 0 for
@@ -98,6 +109,24 @@ ZELTO_API int32_t ZELTO_CALL zelto_parse_version(const char* answer, char* versi
 
 /* "NOT_INSTALLED", "BUSY", ...; "OK" for ZELTO_OK, "UNKNOWN" for any other value. */
 ZELTO_API const char* ZELTO_CALL zelto_error_kind_name(int32_t kind);
+
+/* What a ZELTO_SERVICE_ERROR answer refused, for a GUI to switch on instead of matching English
+ * text. Values never change. */
+#define ZELTO_REFUSAL_NONE 0               /* not an "ERR|" answer */
+#define ZELTO_REFUSAL_CONFIG_NOT_FOUND 1   /* "Config file not found: <path>" */
+#define ZELTO_REFUSAL_CORE_NOT_FOUND 2     /* "Core binary not found: <path>" */
+#define ZELTO_REFUSAL_CORE_NOT_ALLOWED 3   /* "Core binary not allowed by policy: <path>" */
+#define ZELTO_REFUSAL_CONFIG_NOT_ALLOWED 4 /* "Config not allowed by policy: <path>" */
+#define ZELTO_REFUSAL_LAUNCH_FAILED 5      /* "Failed to spawn core process: <cause>" */
+#define ZELTO_REFUSAL_NOT_UNDERSTOOD 6     /* a malformed request, an unknown command */
+#define ZELTO_REFUSAL_OTHER 7              /* any other "ERR|" answer */
+/* The refusal kind of `answer` as a call copied it ("ERR|..."); ZELTO_REFUSAL_NONE for any other
+ * text or NULL. `win32_error`, when not NULL, receives the Win32 error number of a launch failure
+ * whose text carries one ("... (os error 193)"), and 0 otherwise. */
+ZELTO_API int32_t ZELTO_CALL zelto_refusal_kind(const char* answer, uint32_t* win32_error);
+/* "CONFIG_NOT_FOUND", ...; "NONE" for ZELTO_REFUSAL_NONE, "UNKNOWN" for any other value. */
+ZELTO_API const char* ZELTO_CALL zelto_refusal_kind_name(int32_t kind);
+
 /* This DLL's version, the protocol version it speaks, and whether a service answering VERSION
  * with `version` speaks it too (1) or not (0): the same major and minor number. */
 ZELTO_API const char* ZELTO_CALL zelto_library_version(void);
