@@ -75,10 +75,16 @@ TEST_F(ServiceEndToEnd, InstallRegistersQuotedPathDescriptionAndDemandStart) {
     EXPECT_EQ(again.err, "Error: Service is already running\n");
 
     ASSERT_TRUE(test::wait_until([] { return client::send_request("VERSION", 1s).ok(); }));
+    ULARGE_INTEGER total{};
+    ASSERT_TRUE(::GetDiskFreeSpaceExW(L"C:\\Users\\Public\\", nullptr, &total, nullptr));
     EXPECT_TRUE(contains_in_order(
         log.new_lines(), {"service_main called", "run_service_inner starting",
                           "Registering service control handler for: Zelto_service",
                           "Service control handler registered", "Status set to StartPending",
+                          "[LOG] Log settings: LogMaxBytes 1073741824 (default), LogKeepFreeBytes "
+                          "default (1073741824 or a tenth of the volume): floor " +
+                              std::to_string(std::min<ULONGLONG>(1ULL << 30, total.QuadPart / 10)) +
+                              " bytes free on the log's volume",
                           "Creating IPC server...", "IPC server created", "Status set to Running",
                           "Spawning IPC server thread...", "IPC server thread spawned"}));
     EXPECT_TRUE(contains_in_order(
