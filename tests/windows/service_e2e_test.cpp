@@ -124,7 +124,21 @@ TEST_F(ServiceEndToEnd, ClientDrivesTheCoreThroughTheService) {
     EXPECT_FALSE(process_alive(pid));
     EXPECT_EQ(client::send_request("STATUS").value(), "OK|Stopped");
 
+    // Who asked, right after each START and STOP and after nothing else: this process.
+    wchar_t user[256];
+    DWORD user_size = 256;
+    ASSERT_TRUE(::GetUserNameW(user, &user_size));
+    const std::string asked =
+        "\\" + to_utf8(user) + " (process " + std::to_string(::GetCurrentProcessId()) + ")";
     const auto lines = log.new_lines();
+    std::vector<std::string> audited;  // the start of the request line before each audit line
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        if (lines[i].starts_with("[IPC] Request from ") && lines[i].ends_with(asked)) {
+            audited.push_back(lines[i - 1].substr(0, 30));
+        }
+    }
+    EXPECT_EQ(audited, (std::vector<std::string>{"[IPC] Received request: START|",
+                                                 "[IPC] Received request: STOP"}));
     EXPECT_TRUE(contains_in_order(
         lines, {"[IPC] Received request: VERSION", "[IPC] Sending response: OK|0.1.0",
                 "[CORE] start_core called: config=" + config_ + ", core=" + core_,
