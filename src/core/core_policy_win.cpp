@@ -120,19 +120,20 @@ bool is_listed(const std::string& final_path, const std::vector<std::string>& al
     });
 }
 
-// Empty when only trusted accounts can change the held file and each folder above it.
-ErrorText check_protected(HANDLE file, const std::string& final_path) {
+// None when only trusted accounts can change the held file and each folder above it; otherwise
+// the first that others can change, or whose security cannot be read.
+std::optional<Unprotected> check_protected(HANDLE file, const std::string& final_path) {
     const std::vector<std::string> folders = folders_above(final_path);
     if (folders.empty()) {
-        return final_path + ": a path whose folders cannot be told";
+        return Unprotected{final_path, "a path whose folders cannot be told", false};
     }
     const std::string account = service_account();
     Result<ObjectSecurity> security = security_of(file);
     if (!security) {
-        return final_path + ": its security cannot be read: " + security.error();
+        return Unprotected{final_path, "its security cannot be read: " + security.error(), false};
     }
     if (ErrorText why = untrusted_change(security.value(), PathPart::FILE, account)) {
-        return final_path + ": " + *why;
+        return Unprotected{final_path, *why};
     }
     PathPart part = PathPart::FOLDER_OF_FILE;
     for (const std::string& folder : folders) {
@@ -141,14 +142,14 @@ ErrorText check_protected(HANDLE file, const std::string& final_path) {
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         if (!opened) {
-            return folder + ": " + system_error_text(::GetLastError());
+            return Unprotected{folder, system_error_text(::GetLastError()), false};
         }
         security = security_of(opened.get());
         if (!security) {
-            return folder + ": its security cannot be read: " + security.error();
+            return Unprotected{folder, "its security cannot be read: " + security.error(), false};
         }
         if (ErrorText why = untrusted_change(security.value(), part, account)) {
-            return folder + ": " + *why;
+            return Unprotected{folder, *why};
         }
         part = PathPart::FOLDER_ABOVE;
     }
@@ -196,10 +197,29 @@ Result<AdmittedCore> admit_core(const std::string& core_path, const CorePolicy& 
     if (policy.level == CoreLevel::LISTED && !is_listed(final_path.value(), policy.allowed_cores)) {
         return Admitted::failure(level + final_path.value() + " is not in AllowedCores");
     }
-    if (ErrorText why = check_protected(file.get(), final_path.value())) {
-        return Admitted::failure(level + *why);
+    if (const std::optional<Unprotected> unprotected =
+            check_protected(file.get(), final_path.value())) {
+        return Admitted::failure(level + unprotected->path + ": " + unprotected->why);
     }
     return AdmittedCore{std::move(file), launch_path_of(final_path.value())};
+}
+
+std::optional<Unprotected> find_unprotected(const std::wstring& path) {
+    const KernelHandle file(::CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) {
+        return Unprotected{to_utf8(path), system_error_text(::GetLastError()), false};
+    }
+    const Result<std::string> final_path = final_path_of(file.get());
+    if (!final_path) {
+        return Unprotected{to_utf8(path), "no final path: " + final_path.error(), false};
+    }
+    std::optional<Unprotected> unprotected = check_protected(file.get(), final_path.value());
+    if (unprotected) {
+        unprotected->path = launch_path_of(unprotected->path);
+    }
+    return unprotected;
 }
 
 }  // namespace zelto

@@ -2,6 +2,7 @@
 // The core policy applied to a START: the file opened once, judged by what it is, and held until
 // the launch from it is done.
 
+#include <optional>
 #include <string>
 
 #include "common/result.h"
@@ -30,5 +31,18 @@ struct AdmittedCore {
 // for LISTED and then the file's security, from the handle, and each folder's above it. The
 // error says why the file is refused, for the log.
 Result<AdmittedCore> admit_core(const std::string& core_path, const CorePolicy& policy);
+
+// A file or folder that accounts other than the trusted ones can change, and who, or why that
+// cannot be told (`judged` false).
+struct Unprotected {
+    std::string path;
+    std::string why;
+    bool judged = true;
+};
+
+// The file at `path` and every folder above it judged as a core is under CorePolicy 1, the
+// account this process runs as trusted too: the first that others can change, its path without
+// "\\?\" where that names the same; none when only trusted accounts can change any of them.
+std::optional<Unprotected> find_unprotected(const std::wstring& path);
 
 }  // namespace zelto

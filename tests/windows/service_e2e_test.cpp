@@ -149,6 +149,28 @@ TEST_F(ServiceEndToEnd, ClientDrivesTheCoreThroughTheService) {
                 "[IPC] Sending response: OK|Stopped"}));
 }
 
+// Z:\tmp is /tmp, which every Unix user may write: a service installed below it could be replaced.
+TEST_F(ServiceEndToEnd, InstallRefusesAFolderOthersCanChange) {
+    if (!running_under_wine()) {
+        GTEST_SKIP() << "needs Wine's Z:\\tmp";
+    }
+    const std::wstring shared =
+        L"Z:\\tmp\\zelto install " + std::to_wstring(::GetCurrentProcessId());
+    ::CreateDirectoryW(shared.c_str(), nullptr);
+    const std::wstring exposed = shared + L"\\Zelto-service.exe";
+    ASSERT_TRUE(::CopyFileW(installed_exe().c_str(), exposed.c_str(), FALSE));
+    const ProcessResult refused = run_process(L"\"" + exposed + L"\" install");
+    ::DeleteFileW(exposed.c_str());
+    ::RemoveDirectoryW(shared.c_str());
+    EXPECT_EQ(refused.exit_code, 1u);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err,
+              "Error: Other users can change Z:\\tmp: install the service from a "
+              "folder only administrators can change, such as C:\\Program "
+              "Files\\Zelto\n");
+    EXPECT_EQ(service_state(), 0u) << "registered";
+}
+
 TEST_F(ServiceEndToEnd, ScStopEndsTheCoreAndStopsPromptly) {
     install_and_wait_running();
     ASSERT_EQ(client::send_request(client::start_request(config_, core_)).value(), "OK|Started");
