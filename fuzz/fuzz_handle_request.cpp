@@ -1,6 +1,6 @@
 // Every request gets a response that starts with "OK|" or "ERR|" and is well-formed UTF-8, and
-// exactly two log lines, one line each whatever the request held: the request, then that
-// response.
+// two log lines, one line each whatever the request held: the request, then that response, with
+// a START's or a STOP's requester between them.
 
 #include <cstddef>
 #include <cstdint>
@@ -57,7 +57,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view request(reinterpret_cast<const char*>(data), size);
     // The last bit of the first byte picks how the fake supervisor behaves.
     FakeHost host(size > 0 && (data[0] & 1) != 0);
-    const std::string response = zelto::handle_request(request, host);
+    // An account name with a line break: the audit line must stay one line.
+    const std::string response = zelto::handle_request(request, host, [] {
+        return zelto::Requester{std::string("D\\u\r\nx"),
+                                zelto::Result<std::uint32_t>::failure("gone\n")};
+    });
+    // A START or a STOP adds who asked, right after the request.
+    if (host.lines.size() == 3 && starts_with(host.lines[1], "Request from ") &&
+        one_line(host.lines[1])) {
+        host.lines.erase(host.lines.begin() + 1);
+    }
     if (!starts_with(response, "OK|") && !starts_with(response, "ERR|")) {
         std::abort();
     }

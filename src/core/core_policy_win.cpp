@@ -199,19 +199,20 @@ std::string head_of(HANDLE file) {
     return std::string(bytes, got);
 }
 
-// Empty when only trusted accounts can change the held file and each folder above it.
-ErrorText check_protected(HANDLE file, const std::string& final_path) {
+// None when only trusted accounts can change the held file and each folder above it; otherwise
+// the first that others can change, or whose security cannot be read.
+std::optional<Unprotected> check_protected(HANDLE file, const std::string& final_path) {
     const std::vector<std::string> folders = folders_above(final_path);
     if (folders.empty()) {
-        return final_path + ": a path whose folders cannot be told";
+        return Unprotected{final_path, "a path whose folders cannot be told", false};
     }
     const std::string account = service_account();
     Result<ObjectSecurity> security = security_of(file);
     if (!security) {
-        return final_path + ": its security cannot be read: " + security.error();
+        return Unprotected{final_path, "its security cannot be read: " + security.error(), false};
     }
     if (ErrorText why = untrusted_change(security.value(), PathPart::FILE, account)) {
-        return final_path + ": " + *why;
+        return Unprotected{final_path, *why};
     }
     PathPart part = PathPart::FOLDER_OF_FILE;
     for (const std::string& folder : folders) {
@@ -220,14 +221,14 @@ ErrorText check_protected(HANDLE file, const std::string& final_path) {
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         if (!opened) {
-            return folder + ": " + system_error_text(::GetLastError());
+            return Unprotected{folder, system_error_text(::GetLastError()), false};
         }
         security = security_of(opened.get());
         if (!security) {
-            return folder + ": its security cannot be read: " + security.error();
+            return Unprotected{folder, "its security cannot be read: " + security.error(), false};
         }
         if (ErrorText why = untrusted_change(security.value(), part, account)) {
-            return folder + ": " + *why;
+            return Unprotected{folder, *why};
         }
         part = PathPart::FOLDER_ABOVE;
     }
@@ -327,8 +328,8 @@ Result<AdmittedCore> admit_core(const std::string& core_path, const CorePolicy& 
     if (ErrorText why = not_an_image(final, head_of(file.get()))) {
         return Admitted::failure(level + final + ": " + *why);
     }
-    if (ErrorText why = check_protected(file.get(), final)) {
-        return Admitted::failure(level + *why);
+    if (const std::optional<Unprotected> unprotected = check_protected(file.get(), final)) {
+        return Admitted::failure(level + unprotected->path + ": " + unprotected->why);
     }
     return AdmittedCore{std::move(file), launch_path_of(final), true};
 }
@@ -408,20 +409,6 @@ Result<ObjectSecurity> entry_security(const std::string& path) {
 
 }  // namespace
 
-ErrorText others_can_change(const std::string& path) {
-    const KernelHandle file(::CreateFileW(
-        to_wide(path).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!file) {
-        return path + ": " + system_error_text(::GetLastError());
-    }
-    const Result<std::string> final_path = final_path_of(file.get());
-    if (!final_path) {
-        return path + ": no final path: " + final_path.error();
-    }
-    return check_protected(file.get(), final_path.value());
-}
-
 void load_config_policy() {
     ConfigPolicyReading reading =
         read_config_policy(read_setting(L"ConfigPolicy"), read_setting(L"AllowedConfigDirs"));
@@ -473,8 +460,8 @@ Result<AdmittedConfig> admit_config(const std::string& config_path, const Config
                      [&](const std::string& folder) { return inside_folder(final, folder); })) {
         return Admitted::failure(level + final + " is in no folder of AllowedConfigDirs");
     }
-    if (ErrorText why = check_protected(file.get(), final)) {
-        return Admitted::failure(level + *why);
+    if (const std::optional<Unprotected> unprotected = check_protected(file.get(), final)) {
+        return Admitted::failure(level + unprotected->path + ": " + unprotected->why);
     }
     const std::string folder = final.substr(0, final.rfind('\\'));
     if (ErrorText why =
@@ -482,6 +469,24 @@ Result<AdmittedConfig> admit_config(const std::string& config_path, const Config
         return Admitted::failure(level + *why);
     }
     return AdmittedConfig{std::move(file), launch_path_of(final)};
+}
+
+std::optional<Unprotected> find_unprotected(const std::wstring& path) {
+    const KernelHandle file(::CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) {
+        return Unprotected{to_utf8(path), system_error_text(::GetLastError()), false};
+    }
+    const Result<std::string> final_path = final_path_of(file.get());
+    if (!final_path) {
+        return Unprotected{to_utf8(path), "no final path: " + final_path.error(), false};
+    }
+    std::optional<Unprotected> unprotected = check_protected(file.get(), final_path.value());
+    if (unprotected) {
+        unprotected->path = launch_path_of(unprotected->path);
+    }
+    return unprotected;
 }
 
 }  // namespace zelto

@@ -2,6 +2,7 @@
 // The core policy applied to a START: the file opened once, judged by what it is, and held until
 // the launch from it is done.
 
+#include <optional>
 #include <string>
 
 #include "common/result.h"
@@ -51,11 +52,6 @@ struct AdmittedCore {
 // the handle, and each folder's above it. The error says why the file is refused, for the log.
 Result<AdmittedCore> admit_core(const std::string& core_path, const CorePolicy& policy);
 
-// Why accounts other than the trusted ones can change what runs from `path` (a file): the file,
-// its folder or a folder above it, judged as a core at level 1 (links followed to the final
-// path); empty when only the trusted accounts can.
-ErrorText others_can_change(const std::string& path);
-
 struct AdmittedConfig {
     // Held while the core is launched, so nobody can change, delete or rename the file judged.
     // None under "any config", where nothing is opened.
@@ -68,5 +64,18 @@ struct AdmittedConfig {
 // folder, the config and each folder above it to pass the core policy's judgement, and its folder
 // to hold no reparse point and nothing others can change, at any depth. The error says why.
 Result<AdmittedConfig> admit_config(const std::string& config_path, const ConfigPolicy& policy);
+
+// A file or folder that accounts other than the trusted ones can change, and who, or why that
+// cannot be told (`judged` false).
+struct Unprotected {
+    std::string path;
+    std::string why;
+    bool judged = true;
+};
+
+// The file at `path` and every folder above it judged as a core is under CorePolicy 1, the
+// account this process runs as trusted too: the first that others can change, its path without
+// "\\?\" where that names the same; none when only trusted accounts can change any of them.
+std::optional<Unprotected> find_unprotected(const std::wstring& path);
 
 }  // namespace zelto

@@ -2,6 +2,7 @@
 // The installer verbs. Each writes its own lines to standard output and returns success or the
 // one-line error text; every handle it opened is closed before it returns.
 
+#include <string>
 #include <string_view>
 
 #include "common/result.h"
@@ -16,6 +17,9 @@ namespace zelto {
 inline constexpr std::wstring_view SERVICE_SDDL =
     L"D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)"
     L"(A;;CCLCSWLOCRRC;;;IU)(A;;CCLCSWLOCRRC;;;SU)(A;;CCLCSWLORC;;;AU)";
+
+// The full path of the running executable, however long: the program install registers.
+Result<std::wstring> current_exe_path();
 
 // Creates the service with SERVICE_SDDL, describes and starts it; starts it when it exists and is
 // stopped, leaving its descriptor as it is. A service marked for deletion is waited for until it

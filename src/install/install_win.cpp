@@ -62,24 +62,6 @@ Result<DWORD> query_state(SC_HANDLE service) {
     return status.dwCurrentState;
 }
 
-// The full path of the running executable, however long.
-Result<std::wstring> current_exe_path() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) {
-            return Result<std::wstring>::failure(system_error_text(::GetLastError()));
-        }
-        // A path that filled the buffer may have been cut short.
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
 // The created service, or the error that refused it.
 std::pair<ServiceHandle, DWORD> create_service(SC_HANDLE manager,
                                                const std::wstring& command_line) {
@@ -146,6 +128,23 @@ bool wait_for_stopped(SC_HANDLE service) {
 }
 
 }  // namespace
+
+Result<std::wstring> current_exe_path() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return Result<std::wstring>::failure(system_error_text(::GetLastError()));
+        }
+        // A path that filled the buffer may have been cut short.
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
 
 ErrorText install_service() {
     const ServiceHandle manager = open_manager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);

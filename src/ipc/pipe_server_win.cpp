@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -201,6 +202,58 @@ KernelHandle current_thread_handle() {
     return KernelHandle(thread);
 }
 
+// The client's account, from its token, read while this thread impersonates the client just long
+// enough to open that token (the client may allow identification only, which suffices).
+Result<std::string> client_account(HANDLE pipe) {
+    using Account = Result<std::string>;
+    if (!::ImpersonateNamedPipeClient(pipe)) {
+        return Account::failure(system_error_text(::GetLastError()));
+    }
+    HANDLE raw_token = nullptr;
+    const BOOL opened = ::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &raw_token);
+    const DWORD open_error = ::GetLastError();
+    const KernelHandle token(opened ? raw_token : nullptr);
+    if (!::RevertToSelf()) {
+        // Serving on under the client's token would answer every later client as this one: the
+        // pipe thread fails instead, and the service stops.
+        throw std::runtime_error("RevertToSelf failed: " + system_error_text(::GetLastError()));
+    }
+    if (!opened) {
+        return Account::failure(system_error_text(open_error));
+    }
+    alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = 0;
+    if (!::GetTokenInformation(token.get(), TokenUser, user, sizeof user, &size)) {
+        return Account::failure(system_error_text(::GetLastError()));
+    }
+    const PSID sid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+    std::array<wchar_t, 256> name{};
+    std::array<wchar_t, 256> domain{};
+    DWORD name_size = static_cast<DWORD>(name.size());
+    DWORD domain_size = static_cast<DWORD>(domain.size());
+    SID_NAME_USE use{};
+    if (!::LookupAccountSidW(nullptr, sid, name.data(), &name_size, domain.data(), &domain_size,
+                             &use)) {
+        // The SID still tells an auditor who it was.
+        const DWORD error = ::GetLastError();
+        wchar_t* text = nullptr;
+        const bool converted = ::ConvertSidToStringSidW(sid, &text);
+        const LocalMemory text_owner(converted ? text : nullptr);
+        return Account::failure((converted ? to_utf8(text) + ": " : std::string()) +
+                                system_error_text(error));
+    }
+    return to_utf8(domain.data()) + "\\" + to_utf8(name.data());
+}
+
+Requester read_requester(HANDLE pipe) {
+    ULONG process_id = 0;
+    Result<std::uint32_t> process =
+        ::GetNamedPipeClientProcessId(pipe, &process_id)
+            ? Result<std::uint32_t>(process_id)
+            : Result<std::uint32_t>::failure(system_error_text(::GetLastError()));
+    return {client_account(pipe), std::move(process)};
+}
+
 struct Connection {
     HANDLE pipe;
     CallWatchdog& watchdog;
@@ -233,8 +286,8 @@ void serve_client(const Connection& c) {
         return;
     }
 
-    const std::string response =
-        handle_request(std::string_view(c.buffer.data(), bytes_read), c.host);
+    const std::string response = handle_request(std::string_view(c.buffer.data(), bytes_read),
+                                                c.host, [&c] { return read_requester(c.pipe); });
 
     const auto respond_deadline = Clock::now() + CLIENT_TIME_LIMIT;
     BOOL write_ok = FALSE;

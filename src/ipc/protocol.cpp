@@ -66,13 +66,28 @@ std::string respond(std::string_view request_text, ProtocolHost& host) {
 
 }  // namespace
 
-std::string handle_request(std::string_view request_bytes, ProtocolHost& host) {
+std::string handle_request(std::string_view request_bytes, ProtocolHost& host,
+                           const ReadRequester& read_requester) {
     const std::string decoded = decode_utf8_lossy(request_bytes);
     const std::string_view request_text = trim_white_space(decoded);
     host.log_ipc("Received request: " + escape_log_text(request_text));
+    const std::string_view command = request_text.substr(0, request_text.find('|'));
+    if (command == "START" || command == "STOP") {
+        host.log_ipc(requester_message(read_requester()));
+    }
     std::string response = respond(request_text, host);
     host.log_ipc("Sending response: " + escape_log_text(response));
     return response;
+}
+
+std::string requester_message(const Requester& requester) {
+    const std::string account =
+        requester.account ? escape_log_text(requester.account.value())
+                          : "account unknown: " + escape_log_text(requester.account.error());
+    const std::string process = requester.process_id
+                                    ? std::to_string(requester.process_id.value())
+                                    : "unknown: " + escape_log_text(requester.process_id.error());
+    return "Request from " + account + " (process " + process + ")";
 }
 
 Result<std::string> decode_argument(std::string_view field) {

@@ -2,6 +2,7 @@
 // The control protocol: one request's bytes in, the exact response text out.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,7 +27,23 @@ class ProtocolHost {
     virtual void log_ipc(std::string_view message) = 0;
 };
 
-std::string handle_request(std::string_view request_bytes, ProtocolHost& host);
+// Who sent a request, as the pipe tells it: the client's account ("DOMAIN\user") and its
+// process id, or why either cannot be read.
+struct Requester {
+    Result<std::string> account;
+    Result<std::uint32_t> process_id;
+};
+using ReadRequester = std::function<Requester()>;
+
+// The response to one request. A START or a STOP has a program run or ended as LocalSystem, so
+// right after the request's own line the log says who asked, from `read_requester`, which is
+// called for those alone: polling with STATUS neither pays for it nor grows the log.
+std::string handle_request(std::string_view request_bytes, ProtocolHost& host,
+                           const ReadRequester& read_requester);
+
+// "Request from {account} (process {pid})", either part "... unknown: {why}" when it could not be
+// read; the account and the reasons escaped as text from outside.
+std::string requester_message(const Requester& requester);
 
 // A START path field: the decoded UTF-8 text, or "Invalid base64: {error}" / "Invalid UTF-8:
 // {error}". An empty field is the empty text.

@@ -20,6 +20,10 @@ void log_message(std::string_view message);  // "[{seconds}] {message}"
 void log_ipc(std::string_view message);      // "[{seconds}] [IPC] {message}"
 void log_core(std::string_view message);     // "[{seconds}] [CORE] {message}"
 
+// "[LOG] Log settings: ...": the limits the writer applies, as it read them at its start (see
+// describe_log_settings); nothing when it could not start. Said once, as the service starts.
+void log_settings_in_force();
+
 // Several "[CORE]" lines with one time stamp, handed over together and waited for once.
 void log_core_lines(const std::vector<std::string>& messages);
 

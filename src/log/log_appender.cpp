@@ -39,6 +39,14 @@ std::optional<std::uint64_t> number_setting(const ReadSetting& read, std::string
     return number.value();
 }
 
+// What LogMaxBytes's number means beyond itself, for the settings line.
+std::string max_bytes_note(const LogSettings& settings) {
+    if (settings.limits.max_bytes == 0) {
+        return " (no limit)";
+    }
+    return settings.max_bytes_default ? " (default)" : "";
+}
+
 std::size_t line_ends_in(std::string_view bytes) {
     return static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n'));
 }
@@ -49,6 +57,7 @@ LogSettings log_settings(const ReadSetting& read) {
     LogSettings settings;
     if (const auto max_bytes = number_setting(read, MAX_BYTES_NAME, settings.complaints)) {
         settings.limits.max_bytes = *max_bytes;
+        settings.max_bytes_default = false;
     }
     settings.limits.keep_free = number_setting(read, KEEP_FREE_NAME, settings.complaints);
     return settings;
@@ -56,6 +65,22 @@ LogSettings log_settings(const ReadSetting& read) {
 
 std::uint64_t log_floor(const LogLimits& limits, std::uint64_t total_bytes) {
     return limits.keep_free.value_or(std::min(LOG_KEEP_FREE_DEFAULT, total_bytes / 10));
+}
+
+std::string describe_log_settings(const LogSettings& settings,
+                                  std::optional<std::uint64_t> total_bytes) {
+    const LogLimits& limits = settings.limits;
+    std::string text = "Log settings: " + std::string(MAX_BYTES_NAME) + " " +
+                       std::to_string(limits.max_bytes) + max_bytes_note(settings) + ", " +
+                       std::string(KEEP_FREE_NAME) + " ";
+    text += limits.keep_free ? std::to_string(*limits.keep_free)
+                             : "default (" + std::to_string(LOG_KEEP_FREE_DEFAULT) +
+                                   " or a tenth of the volume)";
+    if (!limits.keep_free && !total_bytes) {
+        return text + ": floor unknown, the log's volume cannot be asked";
+    }
+    return text + ": floor " + std::to_string(log_floor(limits, total_bytes.value_or(0))) +
+           " bytes free on the log's volume";
 }
 
 LogAppender::LogAppender(LogFiles& files, Clock clock, LogLimits limits,

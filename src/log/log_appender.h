@@ -52,6 +52,7 @@ struct LogLimits {
 // and one line for each value that is ignored.
 struct LogSettings {
     LogLimits limits;
+    bool max_bytes_default = true;  // LogMaxBytes absent or ignored
     std::vector<std::string> complaints;
 };
 using ReadSetting = std::function<Result<std::optional<SettingValue>>(std::string_view name)>;
@@ -59,6 +60,11 @@ LogSettings log_settings(const ReadSetting& read);
 
 // The floor for a volume of `total_bytes` under `limits`.
 std::uint64_t log_floor(const LogLimits& limits, std::uint64_t total_bytes);
+
+// The limits in force, defaults included, and the floor they give on the log's volume of
+// `total_bytes` (none when the volume cannot be asked), so the log confirms what took effect.
+std::string describe_log_settings(const LogSettings& settings,
+                                  std::optional<std::uint64_t> total_bytes);
 
 // The file system as the writer sees it; the service's is the real log file, a test's a fake.
 // An empty error text is success.

@@ -15,6 +15,8 @@ inline constexpr std::uint64_t FILETIME_TICKS_PER_SECOND = 10000000ULL;
 inline constexpr std::string_view LOG_TAG_NONE = "";
 inline constexpr std::string_view LOG_TAG_IPC = "[IPC] ";
 inline constexpr std::string_view LOG_TAG_CORE = "[CORE] ";
+// The log's own settings, as the service reads them at its start.
+inline constexpr std::string_view LOG_TAG_LOG = "[LOG] ";
 
 // The log's line for the lines it could not write since its last line that got through, and
 // why ("writes stuck; free space below the floor", say).

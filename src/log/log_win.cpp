@@ -216,18 +216,23 @@ class SlimCondition {
 
 using ServiceLogQueue = BasicLogQueue<SlimLock, SlimCondition>;
 
+// The settings line of the limits start_log_writer read: written by it alone, read after it.
+std::string settings_in_force;
+
 LogSettings read_log_settings() {
     return log_settings([](std::string_view name) { return read_setting(to_wide(name)); });
 }
 
 // Never destroyed: its writer may be stuck in a write when the process ends, and ending the
 // process is what ends that thread. Null when the writer could not start; every call then
-// appends its own line. The administrator's limits are read once, by the process's first line.
+// appends its own line. The administrator's limits are read once, by the process's first line,
+// and said in the log before it.
 ServiceLogQueue* start_log_writer() noexcept {
     try {
         auto queue = std::make_unique<ServiceLogQueue>();
         const LogSettings settings = read_log_settings();
         auto files = std::make_unique<WinLogFiles>(std::wstring(LOG_FILE_PATH));
+        const std::optional<LogFiles::Volume> volume = files->volume();
         auto appender = std::make_unique<LogAppender>(*files, system_filetime, settings.limits);
         std::thread([writer = queue.get(), files = std::move(files),
                      appender = std::move(appender)] {
@@ -237,8 +242,10 @@ ServiceLogQueue* start_log_writer() noexcept {
                 });
         }).detach();
         for (const std::string& complaint : settings.complaints) {
-            queue->submit(format_log_line(system_filetime(), LOG_TAG_NONE, complaint), 1);
+            queue->submit(format_log_line(system_filetime(), LOG_TAG_LOG, complaint), 1);
         }
+        settings_in_force = describe_log_settings(
+            settings, volume ? std::optional(volume->total_bytes) : std::nullopt);
         return queue.release();
     } catch (...) {
         return nullptr;
@@ -286,6 +293,12 @@ void log_ipc(std::string_view message) {
 
 void log_core(std::string_view message) {
     log_line(LOG_TAG_CORE, message);
+}
+
+void log_settings_in_force() {
+    if (service_log() != nullptr && !settings_in_force.empty()) {
+        log_line(LOG_TAG_LOG, settings_in_force);
+    }
 }
 
 void log_core_lines(const std::vector<std::string>& messages) {

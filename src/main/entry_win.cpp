@@ -2,9 +2,12 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/win_text.h"
+#include "core/core_policy_win.h"
 #include "install/install.h"
 #include "install/service_state.h"
 #include "log/log.h"
@@ -15,6 +18,34 @@
 
 namespace zelto {
 
+namespace {
+
+constexpr std::string_view PROTECTED_FOLDER_ADVICE =
+    "install the service from a folder only administrators can change, such as "
+    "C:\\Program Files\\Zelto";
+
+// The service runs its file as LocalSystem: whoever can replace that file, or a folder on its
+// path, can run their own program so. install refuses such a place before it registers or starts
+// anything.
+ErrorText check_install_location() {
+    const Result<std::wstring> exe = current_exe_path();
+    if (!exe) {
+        return "Failed to get current exe path: " + exe.error();
+    }
+    const std::optional<Unprotected> unprotected = find_unprotected(exe.value());
+    if (!unprotected) {
+        return std::nullopt;
+    }
+    if (!unprotected->judged) {
+        return "Cannot tell who can change " + unprotected->path + " (" + unprotected->why +
+               "): " + std::string(PROTECTED_FOLDER_ADVICE);
+    }
+    return "Other users can change " + unprotected->path + ": " +
+           std::string(PROTECTED_FOLDER_ADVICE);
+}
+
+}  // namespace
+
 int run_entry(std::wstring_view command_line) {
     // The splitting rules' characters are all ASCII, so splitting UTF-8 splits the same way. An
     // unpaired surrogate becomes U+FFFD and so can never match a verb.
@@ -22,7 +53,10 @@ int run_entry(std::wstring_view command_line) {
     ErrorText error;
     switch (choose_action(arguments)) {
         case Action::Install:
-            error = install_service();
+            error = check_install_location();
+            if (!error) {
+                error = install_service();
+            }
             break;
         case Action::Uninstall:
             error = uninstall_service();

@@ -226,6 +226,7 @@ ErrorText run_service_inner(ProtocolHost& host) {
     }
 
     // Once, before any START can arrive: an administrator's change applies from the next start.
+    log_settings_in_force();
     load_core_policy();
     load_config_policy();
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "log/log_appender.h"
@@ -352,6 +353,7 @@ TEST(LogAppender, SettingsAndTheirDefaults) {
             return name == "LogMaxBytes" ? c.max_bytes : std::optional<SettingValue>();
         });
         EXPECT_EQ(settings.limits.max_bytes, c.limit) << c.complaint;
+        EXPECT_EQ(settings.max_bytes_default, c.limit == GIB) << c.complaint;
         EXPECT_EQ(settings.complaints,
                   c.complaint.empty() ? std::vector<std::string>{} : std::vector{c.complaint});
         EXPECT_EQ(settings.limits.keep_free, std::nullopt);
@@ -360,6 +362,26 @@ TEST(LogAppender, SettingsAndTheirDefaults) {
     EXPECT_EQ(log_floor({}, 64 * MIB), 64 * MIB / 10);
     EXPECT_EQ(log_floor({}, 100 * GIB), GIB);
     EXPECT_EQ(log_floor({GIB, 0}, 100 * GIB), 0u);
+
+    // What the start line says took effect, defaults included.
+    const std::string DEFAULT_FLOOR =
+        "LogKeepFreeBytes default (1073741824 or a tenth of the volume)";
+    const std::tuple<LogSettings, std::optional<std::uint64_t>, std::string> said[] = {
+        {{}, 64 * MIB, "LogMaxBytes 1073741824 (default), " + DEFAULT_FLOOR + ": floor 6710886"},
+        {{},
+         std::nullopt,
+         "LogMaxBytes 1073741824 (default), " + DEFAULT_FLOOR +
+             ": floor unknown, the log's volume cannot be asked"},
+        {{{GIB, 5 * GIB}, false, {}},
+         std::nullopt,
+         "LogMaxBytes 1073741824, LogKeepFreeBytes 5368709120: floor 5368709120"},
+        {{{0, 0}, false, {}}, GIB, "LogMaxBytes 0 (no limit), LogKeepFreeBytes 0: floor 0"},
+    };
+    for (const auto& [settings, volume, text] : said) {
+        EXPECT_EQ(describe_log_settings(settings, volume),
+                  "Log settings: " + text +
+                      (text.ends_with("asked") ? "" : " bytes free on the log's volume"));
+    }
 }
 
 }  // namespace

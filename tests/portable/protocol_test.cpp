@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -106,7 +107,11 @@ TEST(HandleRequest, AnswersEveryRequestExactlyAndLogsBothSides) {
         FakeHost host;
         host.pid = c.pid;
         host.start_result = c.start_result;
-        const std::string response = handle_request(c.request, host);
+        int asked = 0;
+        const std::string response = handle_request(c.request, host, [&] {
+            ++asked;
+            return Requester{std::string("HOST\\ann"), 4711u};
+        });
         EXPECT_EQ(response, c.response);
         std::vector<std::pair<std::string, std::string>> expected_starts;
         if (c.started) {
@@ -116,10 +121,30 @@ TEST(HandleRequest, AnswersEveryRequestExactlyAndLogsBothSides) {
         EXPECT_EQ(host.stops, c.stops);
         const std::string logged = c.logged_request.value_or(c.request);
         // Each side one line, whatever the client sent.
-        const std::vector<std::string> expected_log = {
-            "Received request: " + escape_log_text(logged),
-            "Sending response: " + escape_log_text(c.response)};
+        std::vector<std::string> expected_log = {"Received request: " + escape_log_text(logged)};
+        // Who asked, for the requests that start or end a program, and for no other.
+        const std::string_view command = std::string_view(logged).substr(0, logged.find('|'));
+        if (command == "START" || command == "STOP") {
+            expected_log.emplace_back("Request from HOST\\ann (process 4711)");
+        }
+        expected_log.push_back("Sending response: " + escape_log_text(c.response));
         EXPECT_EQ(host.log_lines, expected_log);
+        EXPECT_EQ(asked, expected_log.size() - 2);
+    }
+}
+
+TEST(RequesterMessage, SaysWhatCouldNotBeReadAndEscapesTheAccount) {
+    using Account = Result<std::string>;
+    using Pid = Result<std::uint32_t>;
+    const std::tuple<Account, Pid, std::string> cases[] = {
+        {std::string("D\\u\r\n[IPC] x"), 7u, "D\\u\\r\\n[IPC] x (process 7)"},
+        {Account::failure("Access is denied. (os error 5)\n"), 7u,
+         "account unknown: Access is denied. (os error 5)\\n (process 7)"},
+        {std::string("D\\u"), Pid::failure("The pipe has been ended. (os error 109)"),
+         "D\\u (process unknown: The pipe has been ended. (os error 109))"},
+    };
+    for (const auto& [account, pid, text] : cases) {
+        EXPECT_EQ(requester_message({account, pid}), "Request from " + text);
     }
 }
 

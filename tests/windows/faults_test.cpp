@@ -657,6 +657,12 @@ TEST_F(ServiceFaults, FloodingCoreLeavesTheLogWithinItsLimitAndTheVolumeAtItsFlo
     ASSERT_EQ(run_process(L"reg delete HKLM\\SOFTWARE\\Zelto\\Service /f").exit_code, 0u);
     ASSERT_EQ(run_process(key + L"LogKeepFreeBytes /d " + std::to_wstring(floor)).exit_code, 0u);
     install_and_wait_running();
+    // What the service says it read, at its start.
+    EXPECT_NE(read_file(log).find("] [LOG] Log settings: LogMaxBytes 1073741824 (default), "
+                                  "LogKeepFreeBytes " +
+                                  std::to_string(floor) + ": floor " + std::to_string(floor) +
+                                  " bytes free on the log's volume\n"),
+              std::string::npos);
     flood();
     EXPECT_GE(free_bytes() + 4096, floor);
     EXPECT_NE(read_file(log).find("] Free space on the log's volume has reached its floor of " +

@@ -75,13 +75,19 @@ TEST_F(ServiceEndToEnd, InstallRegistersQuotedPathDescriptionAndDemandStart) {
     EXPECT_EQ(again.err, "Error: Service is already running\n");
 
     ASSERT_TRUE(test::wait_until([] { return client::send_request("VERSION", 1s).ok(); }));
+    ULARGE_INTEGER total{};
+    ASSERT_TRUE(::GetDiskFreeSpaceExW(L"C:\\Users\\Public\\", nullptr, &total, nullptr));
     EXPECT_TRUE(contains_in_order(
-        log.new_lines(),
-        {"service_main called", "run_service_inner starting",
-         "Registering service control handler for: Zelto_service",
-         "Service control handler registered", "Status set to StartPending",
-         "[CORE] Core policy 0 (any core)", "Creating IPC server...", "IPC server created",
-         "Status set to Running", "Spawning IPC server thread...", "IPC server thread spawned"}));
+        log.new_lines(), {"service_main called", "run_service_inner starting",
+                          "Registering service control handler for: Zelto_service",
+                          "Service control handler registered", "Status set to StartPending",
+                          "[LOG] Log settings: LogMaxBytes 1073741824 (default), LogKeepFreeBytes "
+                          "default (1073741824 or a tenth of the volume): floor " +
+                              std::to_string(std::min<ULONGLONG>(1ULL << 30, total.QuadPart / 10)) +
+                              " bytes free on the log's volume",
+                          "[CORE] Core policy 0 (any core)", "Creating IPC server...",
+                          "IPC server created", "Status set to Running",
+                          "Spawning IPC server thread...", "IPC server thread spawned"}));
     EXPECT_TRUE(contains_in_order(
         log.new_lines(), {"[IPC] Security descriptor created: "
                           "D:(A;;0x12019b;;;WD)(A;;GA;;;SY)(A;;GA;;;BA) - allows all users"}));
@@ -119,7 +125,21 @@ TEST_F(ServiceEndToEnd, ClientDrivesTheCoreThroughTheService) {
     EXPECT_FALSE(process_alive(pid));
     EXPECT_EQ(client::send_request("STATUS").value(), "OK|Stopped");
 
+    // Who asked, right after each START and STOP and after nothing else: this process.
+    wchar_t user[256];
+    DWORD user_size = 256;
+    ASSERT_TRUE(::GetUserNameW(user, &user_size));
+    const std::string asked =
+        "\\" + to_utf8(user) + " (process " + std::to_string(::GetCurrentProcessId()) + ")";
     const auto lines = log.new_lines();
+    std::vector<std::string> audited;  // the start of the request line before each audit line
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        if (lines[i].starts_with("[IPC] Request from ") && lines[i].ends_with(asked)) {
+            audited.push_back(lines[i - 1].substr(0, 30));
+        }
+    }
+    EXPECT_EQ(audited, (std::vector<std::string>{"[IPC] Received request: START|",
+                                                 "[IPC] Received request: STOP"}));
     EXPECT_TRUE(contains_in_order(
         lines, {"[IPC] Received request: VERSION", "[IPC] Sending response: OK|0.1.0",
                 "[CORE] start_core called: config=" + config_ + ", core=" + core_,
@@ -128,6 +148,28 @@ TEST_F(ServiceEndToEnd, ClientDrivesTheCoreThroughTheService) {
                 "[CORE] Core process started successfully", "[IPC] Sending response: OK|Started",
                 "[IPC] Sending response: OK|Running|" + std::to_string(pid),
                 "[IPC] Sending response: OK|Stopped"}));
+}
+
+// Z:\tmp is /tmp, which every Unix user may write: a service installed below it could be replaced.
+TEST_F(ServiceEndToEnd, InstallRefusesAFolderOthersCanChange) {
+    if (!running_under_wine()) {
+        GTEST_SKIP() << "needs Wine's Z:\\tmp";
+    }
+    const std::wstring shared =
+        L"Z:\\tmp\\zelto install " + std::to_wstring(::GetCurrentProcessId());
+    ::CreateDirectoryW(shared.c_str(), nullptr);
+    const std::wstring exposed = shared + L"\\Zelto-service.exe";
+    ASSERT_TRUE(::CopyFileW(installed_exe().c_str(), exposed.c_str(), FALSE));
+    const ProcessResult refused = run_process(L"\"" + exposed + L"\" install");
+    ::DeleteFileW(exposed.c_str());
+    ::RemoveDirectoryW(shared.c_str());
+    EXPECT_EQ(refused.exit_code, 1u);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err,
+              "Error: Other users can change Z:\\tmp: install the service from a "
+              "folder only administrators can change, such as C:\\Program "
+              "Files\\Zelto\n");
+    EXPECT_EQ(service_state(), 0u) << "registered";
 }
 
 TEST_F(ServiceEndToEnd, ScStopEndsTheCoreAndStopsPromptly) {
