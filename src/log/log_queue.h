@@ -1,7 +1,8 @@
 #pragma once
 // One writer owns the log file; every other thread hands it complete lines through one bounded
-// queue. A caller waits until its lines are handed to the system, as a direct append would, but
-// never past a short limit: a write that is slow or does not return (a user's lock on the
+// queue. A caller waits until its lines are handed to the system, as a direct append would, or
+// queues several and waits once for them all (a request's lines, before its answer), but never
+// past a short limit: a write that is slow or does not return (a user's lock on the
 // world-readable file) must not hold up the threads that serve the pipe, the stop and the core's
 // output.
 
@@ -49,32 +50,24 @@ class BasicLogQueue {
         std::unique_lock<Mutex> guard(lock_);
         // Even a healthy writer is not waited for beyond the limit, so no caller ever is.
         const Clock::time_point deadline = Clock::now() + wait_limit_;
-        // Lines larger than the whole queue still go when it is empty.
-        auto has_room = [&] {
-            return pending_.empty() || pending_.size() + lines.size() <= capacity_;
-        };
-        auto give_up = [&] {
-            const Clock::time_point now = Clock::now();
-            return now >= deadline || slow(now);
-        };
-        while (!has_room() && !give_up()) {
-            room_.wait_until(guard, wake_time(deadline));
+        if (const std::uint64_t batch = add(guard, std::move(lines), count, deadline)) {
+            wait_written(guard, batch, deadline);
         }
-        if (!has_room()) {
-            dropped_ += count;
-            return;
-        }
-        if (pending_.empty()) {
-            pending_ = std::move(lines);
-        } else {
-            pending_ += lines;
-        }
-        pending_count_ += count;
-        const std::uint64_t batch = ++submitted_;
-        queued_.notify_one();
-        while (written_ < batch && !give_up()) {
-            written_changed_.wait_until(guard, wake_time(deadline));
-        }
+    }
+
+    // Queues `lines` as submit does, but returns without waiting for the writer: for the lines
+    // of one request, which flush waits for together.
+    void post(std::string lines, std::size_t count) {
+        std::unique_lock<Mutex> guard(lock_);
+        add(guard, std::move(lines), count, Clock::now() + wait_limit_);
+    }
+
+    // Waits until every line queued so far is written, by the same rule as submit's wait: at
+    // most the wait limit, and not at all while the writer is slow. False if they were not
+    // written; they stay queued, in order, and are written later.
+    bool flush() {
+        std::unique_lock<Mutex> guard(lock_);
+        return wait_written(guard, submitted_, Clock::now() + wait_limit_);
     }
 
     // Waits up to `limit` until everything queued is written; false if it was not.
@@ -133,6 +126,47 @@ class BasicLogQueue {
 
   private:
     using Clock = std::chrono::steady_clock;
+
+    // Appends `lines` to the queue once there is room, waiting for it until `deadline` or the
+    // writer turns slow; lines that find none are dropped and counted. The batch's number, or 0
+    // when dropped.
+    std::uint64_t add(std::unique_lock<Mutex>& guard, std::string lines, std::size_t count,
+                      Clock::time_point deadline) {
+        // Lines larger than the whole queue still go when it is empty.
+        auto has_room = [&] {
+            return pending_.empty() || pending_.size() + lines.size() <= capacity_;
+        };
+        while (!has_room() && !give_up(deadline)) {
+            room_.wait_until(guard, wake_time(deadline));
+        }
+        if (!has_room()) {
+            dropped_ += count;
+            return 0;
+        }
+        if (pending_.empty()) {
+            pending_ = std::move(lines);
+        } else {
+            pending_ += lines;
+        }
+        pending_count_ += count;
+        queued_.notify_one();
+        return ++submitted_;
+    }
+
+    // Waits until the writer has finished with `batch` (and so with every batch before it),
+    // until `deadline` or the writer turns slow. True if it has.
+    bool wait_written(std::unique_lock<Mutex>& guard, std::uint64_t batch,
+                      Clock::time_point deadline) {
+        while (written_ < batch && !give_up(deadline)) {
+            written_changed_.wait_until(guard, wake_time(deadline));
+        }
+        return written_ >= batch;
+    }
+
+    bool give_up(Clock::time_point deadline) const {
+        const Clock::time_point now = Clock::now();
+        return now >= deadline || slow(now);
+    }
 
     // The last write took the limit or more, or the one under way has.
     bool slow(Clock::time_point now) const {
