@@ -25,6 +25,11 @@ inline constexpr std::size_t LOG_QUEUE_CAPACITY = 4u << 20;
 // writer slow: no call waits for it until a write returns within the limit again, so the lines
 // of one request hold its answer this long in all, however slowly each write returns.
 inline constexpr std::chrono::milliseconds LOG_WAIT_LIMIT{250};
+// How long lines queued without a wait gather before the writer takes them on its own. A
+// request's lines are taken together by the one wait before its answer, and the line after the
+// answer goes with the next request's, or this much later when none follows: one write per
+// request, where a writer woken by each line would write a request's lines in two.
+inline constexpr std::chrono::milliseconds LOG_GATHER_TIME{50};
 
 // Writes `count` complete lines to the file, after counting `dropped` lines that never reached
 // it because the queue was full while the writer was slow.
@@ -51,12 +56,14 @@ class BasicLogQueue {
         // Even a healthy writer is not waited for beyond the limit, so no caller ever is.
         const Clock::time_point deadline = Clock::now() + wait_limit_;
         if (const std::uint64_t batch = add(guard, std::move(lines), count, deadline)) {
+            wake_writer();
             wait_written(guard, batch, deadline);
         }
     }
 
     // Queues `lines` as submit does, but returns without waiting for the writer: for the lines
-    // of one request, which flush waits for together.
+    // of one request, which flush waits for together. The writer takes them with the next
+    // waited-for lines, or after the gather time.
     void post(std::string lines, std::size_t count) {
         std::unique_lock<Mutex> guard(lock_);
         add(guard, std::move(lines), count, Clock::now() + wait_limit_);
@@ -67,12 +74,14 @@ class BasicLogQueue {
     // written; they stay queued, in order, and are written later.
     bool flush() {
         std::unique_lock<Mutex> guard(lock_);
+        wake_writer();
         return wait_written(guard, submitted_, Clock::now() + wait_limit_);
     }
 
     // Waits up to `limit` until everything queued is written; false if it was not.
     bool drain(std::chrono::milliseconds limit) {
         std::unique_lock<Mutex> guard(lock_);
+        wake_writer();
         const Clock::time_point deadline = Clock::now() + limit;
         while (written_ != submitted_ && Clock::now() < deadline) {
             written_changed_.wait_until(guard, deadline);
@@ -85,12 +94,17 @@ class BasicLogQueue {
     void run_writer(const LogWrite& write) {
         std::unique_lock<Mutex> guard(lock_);
         for (;;) {
-            while (!closed_ && pending_.empty() && dropped_ == 0) {
-                queued_.wait(guard);
+            while (!closed_ && !batch_due()) {
+                if (pending_.empty()) {
+                    queued_.wait(guard);
+                } else {
+                    queued_.wait_until(guard, first_queued_ + LOG_GATHER_TIME);
+                }
             }
             if (pending_.empty() && dropped_ == 0) {
                 return;
             }
+            wanted_ = false;
             std::string batch;
             batch.swap(pending_);
             const std::size_t count = std::exchange(pending_count_, 0);
@@ -129,7 +143,7 @@ class BasicLogQueue {
 
     // Appends `lines` to the queue once there is room, waiting for it until `deadline` or the
     // writer turns slow; lines that find none are dropped and counted. The batch's number, or 0
-    // when dropped.
+    // when dropped. Wakes the writer only to let it time the gathering of the lines.
     std::uint64_t add(std::unique_lock<Mutex>& guard, std::string lines, std::size_t count,
                       Clock::time_point deadline) {
         // Lines larger than the whole queue still go when it is empty.
@@ -137,20 +151,36 @@ class BasicLogQueue {
             return pending_.empty() || pending_.size() + lines.size() <= capacity_;
         };
         while (!has_room() && !give_up(deadline)) {
+            wake_writer();
             room_.wait_until(guard, wake_time(deadline));
         }
         if (!has_room()) {
             dropped_ += count;
+            wake_writer();  // to count them
             return 0;
         }
         if (pending_.empty()) {
             pending_ = std::move(lines);
+            first_queued_ = Clock::now();
+            queued_.notify_one();
         } else {
             pending_ += lines;
         }
         pending_count_ += count;
-        queued_.notify_one();
         return ++submitted_;
+    }
+
+    // Someone waits for the lines queued so far: the writer takes them without gathering more.
+    void wake_writer() {
+        wanted_ = true;
+        queued_.notify_one();
+    }
+
+    // The writer's rule: lines are taken once someone waits for them or they have gathered long
+    // enough; a count of dropped lines at once.
+    bool batch_due() const {
+        return dropped_ > 0 ||
+               (!pending_.empty() && (wanted_ || Clock::now() >= first_queued_ + LOG_GATHER_TIME));
     }
 
     // Waits until the writer has finished with `batch` (and so with every batch before it),
@@ -187,10 +217,12 @@ class BasicLogQueue {
     Condition room_;             // callers wait for room
     Condition written_changed_;  // callers wait for their lines; the stop for all
     std::string pending_;
-    std::size_t pending_count_ = 0;  // lines in pending_
-    std::uint64_t submitted_ = 0;    // batches queued, numbered from 1
-    std::uint64_t written_ = 0;      // the last batch the writer finished with
-    std::uint64_t dropped_ = 0;      // lines since the last count line
+    std::size_t pending_count_ = 0;   // lines in pending_
+    std::uint64_t submitted_ = 0;     // batches queued, numbered from 1
+    std::uint64_t written_ = 0;       // the last batch the writer finished with
+    std::uint64_t dropped_ = 0;       // lines since the last count line
+    Clock::time_point first_queued_;  // when pending_ last turned non-empty
+    bool wanted_ = false;             // someone waits for what is pending
     bool writing_ = false;
     bool slow_ = false;
     Clock::time_point write_started_;
