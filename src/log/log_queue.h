@@ -95,10 +95,16 @@ class BasicLogQueue {
         std::unique_lock<Mutex> guard(lock_);
         for (;;) {
             while (!closed_ && !batch_due()) {
-                if (pending_.empty()) {
-                    queued_.wait(guard);
-                } else {
+                if (!pending_.empty()) {
                     queued_.wait_until(guard, first_queued_ + LOG_GATHER_TIME);
+                } else if (Clock::now() < last_written_ + LOG_GATHER_TIME) {
+                    // Lingers after a write: the line after a request's answer then costs no
+                    // wake-up when the next request follows at once.
+                    queued_.wait_until(guard, last_written_ + LOG_GATHER_TIME);
+                } else {
+                    idle_ = true;
+                    queued_.wait(guard);
+                    idle_ = false;
                 }
             }
             if (pending_.empty() && dropped_ == 0) {
@@ -123,7 +129,8 @@ class BasicLogQueue {
             batch = std::string();
             guard.lock();
             writing_ = false;
-            slow_ = Clock::now() - write_started_ >= wait_limit_;
+            last_written_ = Clock::now();
+            slow_ = last_written_ - write_started_ >= wait_limit_;
             written_ = taken;
             written_changed_.notify_all();
         }
@@ -143,7 +150,7 @@ class BasicLogQueue {
 
     // Appends `lines` to the queue once there is room, waiting for it until `deadline` or the
     // writer turns slow; lines that find none are dropped and counted. The batch's number, or 0
-    // when dropped. Wakes the writer only to let it time the gathering of the lines.
+    // when dropped. Wakes an idle writer only to let it time the gathering of the lines.
     std::uint64_t add(std::unique_lock<Mutex>& guard, std::string lines, std::size_t count,
                       Clock::time_point deadline) {
         // Lines larger than the whole queue still go when it is empty.
@@ -162,7 +169,9 @@ class BasicLogQueue {
         if (pending_.empty()) {
             pending_ = std::move(lines);
             first_queued_ = Clock::now();
-            queued_.notify_one();
+            if (idle_) {
+                queued_.notify_one();  // to time the gathering
+            }
         } else {
             pending_ += lines;
         }
@@ -223,6 +232,8 @@ class BasicLogQueue {
     std::uint64_t dropped_ = 0;       // lines since the last count line
     Clock::time_point first_queued_;  // when pending_ last turned non-empty
     bool wanted_ = false;             // someone waits for what is pending
+    bool idle_ = false;               // the writer waits without a time-out
+    Clock::time_point last_written_;  // when the writer's last write returned
     bool writing_ = false;
     bool slow_ = false;
     Clock::time_point write_started_;
