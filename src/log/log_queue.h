@@ -29,7 +29,7 @@ inline constexpr std::chrono::milliseconds LOG_WAIT_LIMIT{250};
 // request's lines are taken together by the one wait before its answer, and the line after the
 // answer goes with the next request's, or this much later when none follows: one write per
 // request, where a writer woken by each line would write a request's lines in two.
-inline constexpr std::chrono::milliseconds LOG_GATHER_TIME{50};
+inline constexpr std::chrono::milliseconds LOG_GATHER_TIME{20};
 
 // Writes `count` complete lines to the file, after counting `dropped` lines that never reached
 // it because the queue was full while the writer was slow.
