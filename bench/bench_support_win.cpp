@@ -163,16 +163,22 @@ Result<std::string> ask(std::string_view request) {
     return ask(PIPE_NAME, request);
 }
 
-void floor_append(const std::wstring& path, std::string_view tag, std::string_view message) {
+std::uint64_t log_clock() {
     FILETIME now{};
     ::GetSystemTimePreciseAsFileTime(&now);
-    const std::string line = format_log_line(
-        (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime, tag, message);
+    return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+void floor_append_lines(const std::wstring& path, std::string_view lines) {
     const KernelHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
-    ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    ::WriteFile(file.get(), lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr);
+}
+
+void floor_append(const std::wstring& path, std::string_view tag, std::string_view message) {
+    floor_append_lines(path, format_log_line(log_clock(), tag, message));
 }
 
 unsigned long long file_size(const std::wstring& path) {

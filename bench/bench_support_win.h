@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,7 +71,13 @@ Result<std::string> ask(std::string_view request);  // the service's pipe
 // The baselines' log, beside the service's.
 inline constexpr wchar_t FLOOR_LOG[] = L"C:\\Users\\Public\\zelto-bench-floor.log";
 
-// The floor of one log line: open for appending, one write, close. No link check and no lock.
+// Now on the system clock, as the log stamps its lines.
+std::uint64_t log_clock();
+
+// The floor of one log append: open for appending, one write of `lines`, close. No link check
+// and no lock.
+void floor_append_lines(const std::wstring& path, std::string_view lines);
+// floor_append_lines of one line stamped now.
 void floor_append(const std::wstring& path, std::string_view tag, std::string_view message);
 
 // The log file's size, 0 when it does not exist.

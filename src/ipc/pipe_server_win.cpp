@@ -276,18 +276,21 @@ void serve_client(const Connection& c) {
         return;
     }
     if (read_end == CallEnd::TimedOut) {
-        log_ipc("Client sent no request within " + std::to_string(CLIENT_TIME_LIMIT.count()) +
-                " ms, disconnecting");
+        queue_log_ipc("Client sent no request within " + std::to_string(CLIENT_TIME_LIMIT.count()) +
+                      " ms, disconnecting");
         return;
     }
     if (!read_ok || bytes_read == 0) {
-        log_ipc("ReadFile failed or empty, success=" + std::to_string(read_ok) + ", bytes_read=" +
-                std::to_string(bytes_read) + ", error=" + std::to_string(read_error));
+        queue_log_ipc("ReadFile failed or empty, success=" + std::to_string(read_ok) +
+                      ", bytes_read=" + std::to_string(bytes_read) +
+                      ", error=" + std::to_string(read_error));
         return;
     }
 
     const std::string response = handle_request(std::string_view(c.buffer.data(), bytes_read),
                                                 c.host, [&c] { return read_requester(c.pipe); });
+    // The request's lines were only queued: a client that reads its answer finds them in the log.
+    wait_for_log();
 
     const auto respond_deadline = Clock::now() + CLIENT_TIME_LIMIT;
     BOOL write_ok = FALSE;
@@ -300,15 +303,15 @@ void serve_client(const Connection& c) {
     });
     if (end == CallEnd::Returned) {
         if (!write_ok) {
-            log_ipc("WriteFile failed, error: " + std::to_string(write_error));
+            queue_log_ipc("WriteFile failed, error: " + std::to_string(write_error));
         }
         // Returns once the client has read the whole response: a disconnect before that would
         // discard it.
         end = c.watchdog.run(respond_deadline, [&] { ::FlushFileBuffers(c.pipe); });
     }
     if (end == CallEnd::TimedOut) {
-        log_ipc("Client did not take its response within " +
-                std::to_string(CLIENT_TIME_LIMIT.count()) + " ms, disconnecting");
+        queue_log_ipc("Client did not take its response within " +
+                      std::to_string(CLIENT_TIME_LIMIT.count()) + " ms, disconnecting");
     }
 }
 
@@ -369,7 +372,7 @@ void serve_until_stopped(IpcServer& server, ProtocolHost& host) {
     while (server.running) {
         ++iteration;
         if (iteration == 1 || iteration % 100 == 0) {
-            log_ipc("IPC loop iteration " + std::to_string(iteration));
+            queue_log_ipc("IPC loop iteration " + std::to_string(iteration));
         }
 
         if (!pipe) {
@@ -390,7 +393,7 @@ void serve_until_stopped(IpcServer& server, ProtocolHost& host) {
             continue;
         }
         if (!connected && connect_error != ERROR_PIPE_CONNECTED) {
-            log_ipc("ConnectNamedPipe failed, error: " + std::to_string(connect_error));
+            queue_log_ipc("ConnectNamedPipe failed, error: " + std::to_string(connect_error));
             // A client that came and went before the wait (ERROR_NO_DATA) only has to be
             // disconnected; any other failure is the instance's own.
             if (connect_error != ERROR_NO_DATA || !::DisconnectNamedPipe(pipe.get())) {
@@ -398,15 +401,15 @@ void serve_until_stopped(IpcServer& server, ProtocolHost& host) {
             }
             continue;
         }
-        log_ipc("Client connected");
+        queue_log_ipc("Client connected");
 
         serve_client({pipe.get(), watchdog, host, buffer});
 
         if (!::DisconnectNamedPipe(pipe.get())) {
-            log_ipc("DisconnectNamedPipe failed, error: " + std::to_string(::GetLastError()));
+            queue_log_ipc("DisconnectNamedPipe failed, error: " + std::to_string(::GetLastError()));
             pipe.reset();
         }
-        log_ipc("Client disconnected");
+        queue_log_ipc("Client disconnected");
     }
 }
 

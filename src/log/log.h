@@ -27,6 +27,13 @@ void log_settings_in_force();
 // Several "[CORE]" lines with one time stamp, handed over together and waited for once.
 void log_core_lines(const std::vector<std::string>& messages);
 
+// A request's lines: queue_log_ipc hands its line over without waiting for the write, and
+// wait_for_log, just before the request's answer, waits until every line handed over so far is
+// written, at most LOG_WAIT_LIMIT and not at all while the writer is slow; false if they were
+// not, and they are written later, in order.
+void queue_log_ipc(std::string_view message);  // "[{seconds}] [IPC] {message}"
+bool wait_for_log();
+
 // Waits up to `limit` until the lines already handed over are written; false if they were not.
 bool drain_log(std::chrono::milliseconds limit);
 

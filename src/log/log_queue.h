@@ -1,7 +1,8 @@
 #pragma once
 // One writer owns the log file; every other thread hands it complete lines through one bounded
-// queue. A caller waits until its lines are handed to the system, as a direct append would, but
-// never past a short limit: a write that is slow or does not return (a user's lock on the
+// queue. A caller waits until its lines are handed to the system, as a direct append would, or
+// queues several and waits once for them all (a request's lines, before its answer), but never
+// past a short limit: a write that is slow or does not return (a user's lock on the
 // world-readable file) must not hold up the threads that serve the pipe, the stop and the core's
 // output.
 
@@ -24,6 +25,11 @@ inline constexpr std::size_t LOG_QUEUE_CAPACITY = 4u << 20;
 // writer slow: no call waits for it until a write returns within the limit again, so the lines
 // of one request hold its answer this long in all, however slowly each write returns.
 inline constexpr std::chrono::milliseconds LOG_WAIT_LIMIT{250};
+// How long lines queued without a wait gather before the writer takes them on its own. A
+// request's lines are taken together by the one wait before its answer, and the line after the
+// answer goes with the next request's, or this much later when none follows: one write per
+// request, where a writer woken by each line would write a request's lines in two.
+inline constexpr std::chrono::milliseconds LOG_GATHER_TIME{20};
 
 // Writes `count` complete lines to the file, after counting `dropped` lines that never reached
 // it because the queue was full while the writer was slow.
@@ -49,37 +55,33 @@ class BasicLogQueue {
         std::unique_lock<Mutex> guard(lock_);
         // Even a healthy writer is not waited for beyond the limit, so no caller ever is.
         const Clock::time_point deadline = Clock::now() + wait_limit_;
-        // Lines larger than the whole queue still go when it is empty.
-        auto has_room = [&] {
-            return pending_.empty() || pending_.size() + lines.size() <= capacity_;
-        };
-        auto give_up = [&] {
-            const Clock::time_point now = Clock::now();
-            return now >= deadline || slow(now);
-        };
-        while (!has_room() && !give_up()) {
-            room_.wait_until(guard, wake_time(deadline));
+        if (const std::uint64_t batch = add(guard, std::move(lines), count, deadline)) {
+            wake_writer();
+            wait_written(guard, batch, deadline);
         }
-        if (!has_room()) {
-            dropped_ += count;
-            return;
-        }
-        if (pending_.empty()) {
-            pending_ = std::move(lines);
-        } else {
-            pending_ += lines;
-        }
-        pending_count_ += count;
-        const std::uint64_t batch = ++submitted_;
-        queued_.notify_one();
-        while (written_ < batch && !give_up()) {
-            written_changed_.wait_until(guard, wake_time(deadline));
-        }
+    }
+
+    // Queues `lines` as submit does, but returns without waiting for the writer: for the lines
+    // of one request, which flush waits for together. The writer takes them with the next
+    // waited-for lines, or after the gather time.
+    void post(std::string lines, std::size_t count) {
+        std::unique_lock<Mutex> guard(lock_);
+        add(guard, std::move(lines), count, Clock::now() + wait_limit_);
+    }
+
+    // Waits until every line queued so far is written, by the same rule as submit's wait: at
+    // most the wait limit, and not at all while the writer is slow. False if they were not
+    // written; they stay queued, in order, and are written later.
+    bool flush() {
+        std::unique_lock<Mutex> guard(lock_);
+        wake_writer();
+        return wait_written(guard, submitted_, Clock::now() + wait_limit_);
     }
 
     // Waits up to `limit` until everything queued is written; false if it was not.
     bool drain(std::chrono::milliseconds limit) {
         std::unique_lock<Mutex> guard(lock_);
+        wake_writer();
         const Clock::time_point deadline = Clock::now() + limit;
         while (written_ != submitted_ && Clock::now() < deadline) {
             written_changed_.wait_until(guard, deadline);
@@ -92,12 +94,23 @@ class BasicLogQueue {
     void run_writer(const LogWrite& write) {
         std::unique_lock<Mutex> guard(lock_);
         for (;;) {
-            while (!closed_ && pending_.empty() && dropped_ == 0) {
-                queued_.wait(guard);
+            while (!closed_ && !batch_due()) {
+                if (!pending_.empty()) {
+                    queued_.wait_until(guard, first_queued_ + LOG_GATHER_TIME);
+                } else if (Clock::now() < last_written_ + LOG_GATHER_TIME) {
+                    // Lingers after a write: the line after a request's answer then costs no
+                    // wake-up when the next request follows at once.
+                    queued_.wait_until(guard, last_written_ + LOG_GATHER_TIME);
+                } else {
+                    idle_ = true;
+                    queued_.wait(guard);
+                    idle_ = false;
+                }
             }
             if (pending_.empty() && dropped_ == 0) {
                 return;
             }
+            wanted_ = false;
             std::string batch;
             batch.swap(pending_);
             const std::size_t count = std::exchange(pending_count_, 0);
@@ -116,7 +129,8 @@ class BasicLogQueue {
             batch = std::string();
             guard.lock();
             writing_ = false;
-            slow_ = Clock::now() - write_started_ >= wait_limit_;
+            last_written_ = Clock::now();
+            slow_ = last_written_ - write_started_ >= wait_limit_;
             written_ = taken;
             written_changed_.notify_all();
         }
@@ -133,6 +147,65 @@ class BasicLogQueue {
 
   private:
     using Clock = std::chrono::steady_clock;
+
+    // Appends `lines` to the queue once there is room, waiting for it until `deadline` or the
+    // writer turns slow; lines that find none are dropped and counted. The batch's number, or 0
+    // when dropped. Wakes an idle writer only to let it time the gathering of the lines.
+    std::uint64_t add(std::unique_lock<Mutex>& guard, std::string lines, std::size_t count,
+                      Clock::time_point deadline) {
+        // Lines larger than the whole queue still go when it is empty.
+        auto has_room = [&] {
+            return pending_.empty() || pending_.size() + lines.size() <= capacity_;
+        };
+        while (!has_room() && !give_up(deadline)) {
+            wake_writer();
+            room_.wait_until(guard, wake_time(deadline));
+        }
+        if (!has_room()) {
+            dropped_ += count;
+            wake_writer();  // to count them
+            return 0;
+        }
+        if (pending_.empty()) {
+            pending_ = std::move(lines);
+            first_queued_ = Clock::now();
+            if (idle_) {
+                queued_.notify_one();  // to time the gathering
+            }
+        } else {
+            pending_ += lines;
+        }
+        pending_count_ += count;
+        return ++submitted_;
+    }
+
+    // Someone waits for the lines queued so far: the writer takes them without gathering more.
+    void wake_writer() {
+        wanted_ = true;
+        queued_.notify_one();
+    }
+
+    // The writer's rule: lines are taken once someone waits for them or they have gathered long
+    // enough; a count of dropped lines at once.
+    bool batch_due() const {
+        return dropped_ > 0 ||
+               (!pending_.empty() && (wanted_ || Clock::now() >= first_queued_ + LOG_GATHER_TIME));
+    }
+
+    // Waits until the writer has finished with `batch` (and so with every batch before it),
+    // until `deadline` or the writer turns slow. True if it has.
+    bool wait_written(std::unique_lock<Mutex>& guard, std::uint64_t batch,
+                      Clock::time_point deadline) {
+        while (written_ < batch && !give_up(deadline)) {
+            written_changed_.wait_until(guard, wake_time(deadline));
+        }
+        return written_ >= batch;
+    }
+
+    bool give_up(Clock::time_point deadline) const {
+        const Clock::time_point now = Clock::now();
+        return now >= deadline || slow(now);
+    }
 
     // The last write took the limit or more, or the one under way has.
     bool slow(Clock::time_point now) const {
@@ -153,10 +226,14 @@ class BasicLogQueue {
     Condition room_;             // callers wait for room
     Condition written_changed_;  // callers wait for their lines; the stop for all
     std::string pending_;
-    std::size_t pending_count_ = 0;  // lines in pending_
-    std::uint64_t submitted_ = 0;    // batches queued, numbered from 1
-    std::uint64_t written_ = 0;      // the last batch the writer finished with
-    std::uint64_t dropped_ = 0;      // lines since the last count line
+    std::size_t pending_count_ = 0;   // lines in pending_
+    std::uint64_t submitted_ = 0;     // batches queued, numbered from 1
+    std::uint64_t written_ = 0;       // the last batch the writer finished with
+    std::uint64_t dropped_ = 0;       // lines since the last count line
+    Clock::time_point first_queued_;  // when pending_ last turned non-empty
+    bool wanted_ = false;             // someone waits for what is pending
+    bool idle_ = false;               // the writer waits without a time-out
+    Clock::time_point last_written_;  // when the writer's last write returned
     bool writing_ = false;
     bool slow_ = false;
     Clock::time_point write_started_;

@@ -257,17 +257,23 @@ ServiceLogQueue* service_log() {
     return queue;
 }
 
-void log_lines(std::string lines, std::size_t count) {
-    if (ServiceLogQueue* const queue = service_log()) {
-        queue->submit(std::move(lines), count);
-    } else {
+// Whether a call returns once its lines are written or as soon as they are queued.
+enum class Handover { WAIT, QUEUE };
+
+void log_lines(std::string lines, std::size_t count, Handover handover = Handover::WAIT) {
+    ServiceLogQueue* const queue = service_log();
+    if (queue == nullptr) {
         append_log_lines(LOG_FILE_PATH, lines);
+    } else if (handover == Handover::QUEUE) {
+        queue->post(std::move(lines), count);
+    } else {
+        queue->submit(std::move(lines), count);
     }
 }
 
-void log_line(std::string_view tag, std::string_view message) {
+void log_line(std::string_view tag, std::string_view message, Handover handover = Handover::WAIT) {
     try {
-        log_lines(format_log_line(system_filetime(), tag, message), 1);
+        log_lines(format_log_line(system_filetime(), tag, message), 1, handover);
     } catch (...) {
         // Out of memory for the line: it is lost like any line that cannot be written.
     }
@@ -315,6 +321,15 @@ void log_core_lines(const std::vector<std::string>& messages) {
     } catch (...) {
         // Out of memory for the lines: they are lost like lines that cannot be written.
     }
+}
+
+void queue_log_ipc(std::string_view message) {
+    log_line(LOG_TAG_IPC, message, Handover::QUEUE);
+}
+
+bool wait_for_log() {
+    ServiceLogQueue* const queue = service_log();
+    return queue == nullptr || queue->flush();
 }
 
 bool drain_log(std::chrono::milliseconds limit) {

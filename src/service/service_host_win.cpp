@@ -15,7 +15,8 @@ class ServiceProtocolHost final : public ProtocolHost {
     }
     void stop_core() override { zelto::stop_core(); }
     std::optional<std::uint32_t> running_core_pid() override { return zelto::running_core_pid(); }
-    void log_ipc(std::string_view message) override { zelto::log_ipc(message); }
+    // A request's lines: the pipe thread waits for them all once, before the answer.
+    void log_ipc(std::string_view message) override { zelto::queue_log_ipc(message); }
 };
 
 }  // namespace

@@ -218,6 +218,43 @@ TEST(LogQueue, SlowWritesHoldTheLinesOfOneRequestAtMostTheLimitInAll) {
     EXPECT_EQ(log.written(), "a\nb\nc\nd\n");
 }
 
+// A request's lines are queued without waiting and waited for once, before its answer: then they
+// are all in the file, in order, or, when the writer is stuck, the wait ends at the limit and
+// they follow later, in order, with the line queued after the answer, which nobody waits for.
+TEST(LogQueue, ARequestsLinesAreWaitedForOnceBeforeItsAnswer) {
+    constexpr milliseconds LIMIT(300);
+    const struct {
+        const char* name;
+        bool stuck;
+    } cases[] = {{"healthy writer", false}, {"stuck writer", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Each write takes 100 ms: a queueing call that waited for one would show.
+        HeldQueue log(LOG_QUEUE_CAPACITY, c.stuck ? LIMIT : milliseconds(5000), milliseconds(100));
+        log.hold(c.stuck);
+        const Clock::time_point start = Clock::now();
+        for (const char* line : {"connected\n", "received\n", "sending\n"}) {
+            log.queue.post(line, 1);
+        }
+        EXPECT_LT(since(start), milliseconds(80)) << "a queued line waited for the writer";
+        EXPECT_EQ(log.queue.flush(), !c.stuck);
+        if (c.stuck) {
+            EXPECT_LE(since(start), LIMIT + milliseconds(300));
+        } else {
+            EXPECT_EQ(log.written(), "connected\nreceived\nsending\n");
+        }
+        // A line nobody waits for is written all the same, soon.
+        log.queue.post("disconnected\n", 1);
+        log.hold(false);
+        const std::string all = "connected\nreceived\nsending\ndisconnected\n";
+        for (const Clock::time_point posted = Clock::now();
+             log.written() != all && since(posted) < milliseconds(5000);) {
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+        EXPECT_EQ(log.written(), all);
+    }
+}
+
 // The log's file system as the writer's tests set it: a file, its rotated copy, the volume's
 // free bytes, and the errors each step is to meet.
 struct FakeFiles final : LogFiles {

@@ -523,7 +523,10 @@ class StalledLog {
         const std::string log = unix_path(std::wstring(LOG_FILE_PATH));
         const std::string holder = unix_path(std::wstring(INSTALL_DIR)) + "/stall-holder.pid";
         undo_ = "kill $(cat '" + holder + "'); rm -f '" + log + "' '" + holder + "'";
-        return run_unix_shell("rm -f '" + log + "' && mkfifo '" + log + "' || exit 1\n" +
+        // The writer may create the file again in between: the line after an answer is written
+        // a little later.
+        return run_unix_shell("for try in 1 2 3 4 5; do rm -f '" + log + "'; mkfifo '" + log +
+                              "' 2>/dev/null && break; done\n[ -p '" + log + "' ] || exit 1\n" +
                               "sleep 120 <> '" + log + "' &\necho $! > '" + holder + "'\n" +
                               "head -c 65536 /dev/zero > '" + log + "'");
     }
