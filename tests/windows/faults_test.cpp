@@ -1349,6 +1349,12 @@ TEST_F(ServiceFaults, StartWhoseFilesDoNotAnswerHoldsUpNobody) {
     const auto status_took = Clock::now() - asked;
     std::printf("STATUS answered in %lld ms while a START waits\n", in_ms(status_took));
     EXPECT_LT(status_took, 2s);
+    // A second START waits its turn briefly, then is refused with what the first waits on.
+    const auto second_sent = Clock::now();
+    EXPECT_EQ(ask(client::start_request(config_, core_), 15s),
+              "ERR|Another START is still waiting for its core binary: " + core_);
+    const auto second_took = Clock::now() - second_sent;
+    EXPECT_TRUE(second_took > 900ms && second_took < 2500ms) << in_ms(second_took);
     starter.join();
     EXPECT_EQ(answer, "ERR|Core binary did not answer within 10 s: " + core_);
     EXPECT_TRUE(took > 9s && took < 12s) << in_ms(took);
