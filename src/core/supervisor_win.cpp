@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -101,6 +103,11 @@ class StartWork {
         const std::lock_guard guard(lock_);
         answered_ = !committed_;
         return answered_ ? at_ : nullptr;
+    }
+    // The path the work waits on now.
+    const std::string& waits_on() {
+        const std::lock_guard guard(lock_);
+        return *at_;
     }
     // The START is still to be answered by this work.
     bool awaited() {
@@ -240,6 +247,42 @@ ErrorText start_core_work(StartWork& work) {
                                                           : CoreEnvironment::INHERITED);
 }
 
+// Whether `path`, one of the work's paths, is its config's.
+bool is_config(const StartWork& work, const std::string& path) {
+    return &path == &work.config_path;
+}
+
+// One START's work at a time, its requester waiting: a START that comes meanwhile waits for its
+// turn at most START_TURN_WAIT_MS and is then refused, so that files which do not answer hold up
+// at most one client, and the pipe's other instance stays free for everybody else.
+class StartTurns {
+  public:
+    // The START that holds the turn, or none when `work` took it.
+    std::shared_ptr<StartWork> take(const std::shared_ptr<StartWork>& work) {
+        std::unique_lock guard(lock_);
+        if (!freed_.wait_for(guard, std::chrono::milliseconds(START_TURN_WAIT_MS),
+                             [this] { return holder_ == nullptr; })) {
+            return holder_;
+        }
+        holder_ = work;
+        return nullptr;
+    }
+    void give_back() {
+        {
+            const std::lock_guard guard(lock_);
+            holder_.reset();
+        }
+        freed_.notify_one();
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable freed_;
+    std::shared_ptr<StartWork> holder_;
+};
+
+StartTurns start_turns;
+
 DWORD WINAPI start_worker(LPVOID parameter) {
     const std::unique_ptr<std::shared_ptr<StartWork>> work(
         static_cast<std::shared_ptr<StartWork>*>(parameter));
@@ -252,18 +295,9 @@ DWORD WINAPI start_worker(LPVOID parameter) {
     return 0;
 }
 
-}  // namespace
-
-ErrorText start_core(const std::string& config_path, const std::string& core_path) {
-    log_core("start_core called: config=" + escape_log_text(config_path) +
-             ", core=" + escape_log_text(core_path));
-    // Under a policy nothing remote is opened, not even to learn whether it exists.
-    if (ErrorText refused = refuse_remote_paths(config_path, core_path)) {
-        return refused;
-    }
-    // The files' opens and the launch can block for as long as a user holds an oplock on a file,
-    // or a server does not answer: they run on a worker, and the START is answered in time.
-    auto work = std::make_shared<StartWork>(config_path, core_path);
+// Runs the work on its worker and answers within START_WORK_LIMIT_MS. The files' opens and the
+// launch can block for as long as a user holds an oplock on a file, or a server does not answer.
+ErrorText run_start_work(const std::shared_ptr<StartWork>& work) {
     auto parameter = std::make_unique<std::shared_ptr<StartWork>>(work);
     const KernelHandle worker(
         ::CreateThread(nullptr, 0, start_worker, parameter.get(), 0, nullptr));
@@ -277,7 +311,7 @@ ErrorText start_core(const std::string& config_path, const std::string& core_pat
             // launched, is ended as it lands.
             ::CancelSynchronousIo(worker.get());
             std::string message =
-                std::string(path == &work->config_path ? "Config file" : "Core binary") +
+                std::string(is_config(*work, *path) ? "Config file" : "Core binary") +
                 " did not answer within " + std::to_string(START_WORK_LIMIT_MS / 1000) +
                 " s: " + *path;
             log_core(escape_log_text(message));
@@ -290,6 +324,30 @@ ErrorText start_core(const std::string& config_path, const std::string& core_pat
         std::rethrow_exception(work->failure);
     }
     return work->result;
+}
+
+}  // namespace
+
+ErrorText start_core(const std::string& config_path, const std::string& core_path) {
+    log_core("start_core called: config=" + escape_log_text(config_path) +
+             ", core=" + escape_log_text(core_path));
+    // Under a policy nothing remote is opened, not even to learn whether it exists.
+    if (ErrorText refused = refuse_remote_paths(config_path, core_path)) {
+        return refused;
+    }
+    auto work = std::make_shared<StartWork>(config_path, core_path);
+    if (const std::shared_ptr<StartWork> holder = start_turns.take(work)) {
+        const std::string& path = holder->waits_on();
+        std::string message = std::string("Another START is still waiting for its ") +
+                              (is_config(*holder, path) ? "config file" : "core binary") + ": " +
+                              path;
+        log_core(escape_log_text(message));
+        return message;
+    }
+    struct TurnGiver {
+        ~TurnGiver() { start_turns.give_back(); }
+    } const turn_giver;
+    return run_start_work(work);
 }
 
 void stop_core() {

@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -20,12 +21,15 @@ namespace zelto {
 namespace {
 
 constexpr DWORD PIPE_BUFFER_SIZE = 4096;
+// Two instances, each served by a loop of its own: a request that takes long (a START whose files
+// answer slowly, up to its limit) leaves the other free for every other client.
+constexpr DWORD PIPE_INSTANCES = 2;
 constexpr DWORD REQUEST_BUFFER_SIZE = MAX_REQUEST_BYTES;
 constexpr DWORD CREATE_RETRY_MS = 100;
-// How long one client may hold the single instance before its request is complete, and again
-// to take its response.
+// How long one client may hold an instance before its request is complete, and again to take its
+// response.
 constexpr auto CLIENT_TIME_LIMIT = std::chrono::milliseconds(2000);
-// How often a cancelled call is cancelled again until the pipe thread has left it: the cancel
+// How often a cancelled call is cancelled again until the serving thread has left it: the cancel
 // may land just before the thread enters the call.
 constexpr DWORD CANCEL_RETRY_MS = 10;
 
@@ -33,8 +37,8 @@ using Clock = std::chrono::steady_clock;
 
 enum class CallEnd { Returned, Stopped, TimedOut };
 
-// Ends the pipe thread's blocking pipe calls (which are synchronous, one instance, one client at a
-// time) when the service stops or the client's time runs out, with CancelSynchronousIo from a
+// Ends a serving thread's blocking pipe calls (which are synchronous, one client at a time on each
+// instance) when the service stops or the client's time runs out, with CancelSynchronousIo from a
 // thread of its own. Without it a silent client, or no client at all, could hold the service's
 // stop for ever.
 //
@@ -103,7 +107,7 @@ class CallWatchdog {
 
             DWORD woke = WAIT_OBJECT_0;
             if (stopping && !armed) {
-                // The pipe thread is on its way out; only a call it still makes needs us.
+                // The serving thread is on its way out; only a call it still makes needs us.
                 woke = ::WaitForSingleObject(changed_.get(), INFINITE);
             } else {
                 DWORD timeout = INFINITE;
@@ -133,7 +137,7 @@ class CallWatchdog {
         }
     }
 
-    // Cancels the guarded call again and again until the pipe thread has left it: a cancel that
+    // Cancels the guarded call again and again until the serving thread has left it: a cancel that
     // lands just before the thread enters the call would be lost.
     void cancel_until_done(std::uint64_t call, CallEnd reason) {
         auto still_in_call = [&] { return armed_ && call_ == call && !quit_; };
@@ -143,7 +147,7 @@ class CallWatchdog {
         }
         fired_ = reason;
         while (still_in_call()) {
-            // Only under the lock with which the pipe thread marks its call finished: while we
+            // Only under the lock with which the serving thread marks its call finished: while we
             // hold it the thread is about to enter, inside, or just out of the guarded call. A
             // cancel issued after the lock is released could land in its next, unrelated I/O (a
             // log write, the next client's read) and abort that instead.
@@ -315,69 +319,100 @@ void serve_client(const Connection& c) {
     }
 }
 
-// The service's one instance of the pipe, created with FILE_FLAG_FIRST_PIPE_INSTANCE so that the
-// service never joins a pipe of its name that another process created first. While the creation
-// fails (the name is held elsewhere), retries every CREATE_RETRY_MS and logs each new error code
-// once and the success that ends the run, never every try: any local user can hold the name for
-// as long as they like. Empty once the service stops.
-KernelHandle create_instance(IpcServer& server, SECURITY_ATTRIBUTES* security, bool first) {
-    std::uint64_t failures = 0;
-    DWORD logged_error = ERROR_SUCCESS;
-    while (server.running) {
-        // One instance, local clients only: a remote client must never reach a service that
-        // starts programs as LocalSystem.
-        KernelHandle pipe(::CreateNamedPipeW(
-            PIPE_NAME.data(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
-            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-            PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, security));
-        if (pipe) {
-            if (failures > 0) {
-                log_ipc("Pipe created after " + std::to_string(failures) +
-                        " failed attempts, waiting for client...");
-            } else if (first) {
-                log_ipc("Pipe created successfully, waiting for client...");
-            }
-            return pipe;
-        }
-        const DWORD error = ::GetLastError();
-        if (error != logged_error) {
-            log_ipc("CreateNamedPipeW failed, error: " + std::to_string(error));
-            logged_error = error;
-        }
-        ++failures;
-        // The pause ends early when the service stops.
-        ::WaitForSingleObject(server.stop_event.get(), CREATE_RETRY_MS);
-    }
-    return {};
-}
+// The service's instances of the pipe. The first is created with FILE_FLAG_FIRST_PIPE_INSTANCE, so
+// that the service never joins a pipe of its name that another process created first; one created
+// while another of the service's own lives joins that pipe. Creations and closes are serialised
+// so that this holds. While a creation fails (the name is held elsewhere), it is retried every
+// CREATE_RETRY_MS, and each new error code is logged once, with the success that ends the run,
+// never every try: any local user can hold the name for as long as they like.
+class Instances {
+  public:
+    Instances(IpcServer& server, SECURITY_ATTRIBUTES* security)
+        : server_(server), security_(security) {}
 
-// The loop, from the security descriptor to the iteration that finds `running` cleared; the
-// descriptor is freed on return, before the last two lines.
+    // One instance; empty once the service stops.
+    KernelHandle create() {
+        std::uint64_t failures = 0;
+        DWORD logged_error = ERROR_SUCCESS;
+        while (server_.running) {
+            DWORD error = ERROR_SUCCESS;
+            {
+                const std::lock_guard guard(lock_);
+                // Local clients only: a remote client must never reach a service that starts
+                // programs as LocalSystem.
+                KernelHandle pipe(::CreateNamedPipeW(
+                    PIPE_NAME.data(),
+                    PIPE_ACCESS_DUPLEX | (live_ == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                    PIPE_INSTANCES, PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, security_));
+                error = ::GetLastError();
+                if (pipe) {
+                    ++live_;
+                    if (failures > 0) {
+                        log_ipc("Pipe created after " + std::to_string(failures) +
+                                " failed attempts, waiting for client...");
+                    } else if (!created_) {
+                        log_ipc("Pipe created successfully, waiting for client...");
+                    }
+                    created_ = true;
+                    return pipe;
+                }
+            }
+            if (error != logged_error) {
+                log_ipc("CreateNamedPipeW failed, error: " + std::to_string(error));
+                logged_error = error;
+            }
+            ++failures;
+            // The pause ends early when the service stops.
+            ::WaitForSingleObject(server_.stop_event.get(), CREATE_RETRY_MS);
+        }
+        return {};
+    }
+
+    void close(KernelHandle& pipe) {
+        if (pipe) {
+            const std::lock_guard guard(lock_);
+            pipe.reset();
+            --live_;
+        }
+    }
+
+  private:
+    IpcServer& server_;
+    SECURITY_ATTRIBUTES* security_;
+    std::mutex lock_;
+    int live_ = 0;
+    bool created_ = false;
+};
+
+// One loop, serving its own instance until the iteration that finds `running` cleared, with a
+// watchdog of its own for its thread's calls.
 //
 // The instance is kept for the whole run and only disconnected between two clients: closing it
-// would free the name for a moment after every client, long enough for another process to create
-// it and receive the next client's request. A client arriving between two clients finds the
-// instance busy and waits with WaitNamedPipeW. The instance is closed and created again only when
-// it fails itself.
-void serve_until_stopped(IpcServer& server, ProtocolHost& host) {
-    PipeSecurity security;
-
+// would leave the service fewer instances than the pipe allows for a moment after every client,
+// long enough for another process to add one and receive the next client's request. A client
+// arriving while every instance is busy waits with WaitNamedPipeW. The instance is closed and
+// created again at once only when it fails itself.
+void serve_instance(IpcServer& server, ProtocolHost& host, Instances& instances, KernelHandle pipe,
+                    bool counts_iterations) {
     const KernelHandle self = current_thread_handle();
     CallWatchdog watchdog(server.stop_event.get(), self.get());
     std::array<char, REQUEST_BUFFER_SIZE> buffer{};
     std::uint64_t iteration = 0;
-    KernelHandle pipe;
-    bool first_creation = true;
+    struct Closer {
+        Instances& instances;
+        KernelHandle& pipe;
+        ~Closer() { instances.close(pipe); }
+    } const closer{instances, pipe};
 
     while (server.running) {
         ++iteration;
-        if (iteration == 1 || iteration % 100 == 0) {
+        if (counts_iterations && (iteration == 1 || iteration % 100 == 0)) {
             queue_log_ipc("IPC loop iteration " + std::to_string(iteration));
         }
 
         if (!pipe) {
-            pipe = create_instance(server, security.attributes(), first_creation);
-            first_creation = false;
+            pipe = instances.create();
             if (!pipe) {
                 continue;
             }
@@ -397,7 +432,7 @@ void serve_until_stopped(IpcServer& server, ProtocolHost& host) {
             // A client that came and went before the wait (ERROR_NO_DATA) only has to be
             // disconnected; any other failure is the instance's own.
             if (connect_error != ERROR_NO_DATA || !::DisconnectNamedPipe(pipe.get())) {
-                pipe.reset();
+                instances.close(pipe);
             }
             continue;
         }
@@ -407,9 +442,44 @@ void serve_until_stopped(IpcServer& server, ProtocolHost& host) {
 
         if (!::DisconnectNamedPipe(pipe.get())) {
             queue_log_ipc("DisconnectNamedPipe failed, error: " + std::to_string(::GetLastError()));
-            pipe.reset();
+            instances.close(pipe);
         }
         queue_log_ipc("Client disconnected");
+    }
+}
+
+// Both instances, created back to back and each served by a loop of its own, the second on a
+// thread of its own; returns once both loops have ended. The descriptor is freed on return, before
+// the last two lines. A loop that fails stops the other, and its exception ends the pipe thread.
+void serve_until_stopped(IpcServer& server, ProtocolHost& host) {
+    PipeSecurity security;
+    Instances instances(server, security.attributes());
+    KernelHandle first = instances.create();
+    KernelHandle second = first ? instances.create() : KernelHandle();
+
+    std::exception_ptr second_failure;
+    std::thread second_loop([&] {
+        try {
+            serve_instance(server, host, instances, std::move(second), false);
+        } catch (...) {
+            second_failure = std::current_exception();
+            server.stop();
+        }
+    });
+    struct Joiner {
+        IpcServer& server;
+        std::thread& thread;
+        ~Joiner() {
+            server.stop();
+            thread.join();
+        }
+    };
+    {
+        const Joiner joiner{server, second_loop};
+        serve_instance(server, host, instances, std::move(first), true);
+    }
+    if (second_failure) {
+        std::rethrow_exception(second_failure);
     }
 }
 

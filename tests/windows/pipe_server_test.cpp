@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "common/win_text.h"
 #include "ipc/pipe_name.h"
@@ -97,6 +98,14 @@ class PipeServerTest : public ::testing::Test {
         return took;
     }
 
+    // Silent clients on both instances: the pipe is busy.
+    static std::vector<KernelHandle> busy_pipe() {
+        std::vector<KernelHandle> clients;
+        clients.push_back(silent_client());
+        clients.push_back(silent_client());
+        return clients;
+    }
+
     // A client that connects and then does nothing; the server holds it from "Client connected".
     static KernelHandle silent_client() {
         KernelHandle pipe;
@@ -144,7 +153,6 @@ TEST_F(PipeServerTest, VersionGivesExactBytesAndFourLinesInOrder) {
 TEST_F(PipeServerTest, ConnectAndCloseIsLoggedAsEmptyRead) {
     const test::LogTail log;
     silent_client().reset();
-    ASSERT_TRUE(ask("VERSION").ok());
     wait_for_disconnect(log);
     const auto lines = log.new_lines();
     ASSERT_GE(lines.size(), 3u);
@@ -207,6 +215,8 @@ TEST_F(PipeServerTest, ClientSendsOnlyWhatTheExpectedServerReadsWhole) {
         EXPECT_EQ(response.error().kind, c.kind);
         EXPECT_EQ(response.error().message, c.message);
         EXPECT_EQ(response.error().sent, c.kind == ErrorKind::SERVICE_ERROR);
+        // The VERSION would go to the other instance meanwhile.
+        EXPECT_TRUE(test::wait_until([&] { return log.new_lines() == c.lines; }));
         ASSERT_EQ(ask("VERSION").value(), "OK|0.1.0");
         wait_for_disconnect(log);
         std::vector<std::string> wanted = c.lines;
@@ -217,7 +227,7 @@ TEST_F(PipeServerTest, ClientSendsOnlyWhatTheExpectedServerReadsWhole) {
     }
 }
 
-// The one instance's descriptor lives as long as the service: a user granted WRITE_DAC could set
+// The instances' descriptor lives as long as the service: a user granted WRITE_DAC could set
 // an empty DACL and lock every later client out. Users get data only, and a client asking
 // GENERIC_READ | GENERIC_WRITE is still served.
 TEST_F(PipeServerTest, UsersMaySendRequestsButNotRewriteThePipe) {
@@ -257,9 +267,11 @@ TEST_F(PipeServerTest, SilentClientIsCutOffAndTheNextIsServed) {
     const auto waited = Clock::now() - started;
     ASSERT_TRUE(response.ok()) << test::answer_text(response);
     EXPECT_EQ(response.value(), "OK|0.1.0");
-    EXPECT_LT(waited, 6s) << "the silent client held the pipe past its time limit";
-    EXPECT_EQ(lines_containing(log.new_lines(), "Client sent no request within 2000 ms").size(),
-              1u);
+    EXPECT_LT(waited, 1s) << "the other instance should serve it at once";
+    EXPECT_TRUE(test::wait_until([&] {
+        return lines_containing(log.new_lines(), "Client sent no request within 2000 ms").size() ==
+               1u;
+    }));
 }
 
 TEST_F(PipeServerTest, ClientThatNeverReadsIsCutOffAndTheNextIsServed) {
@@ -270,13 +282,15 @@ TEST_F(PipeServerTest, ClientThatNeverReadsIsCutOffAndTheNextIsServed) {
     const auto response = ask("STATUS", 10s);
     ASSERT_TRUE(response.ok()) << test::answer_text(response);
     EXPECT_EQ(response.value(), "OK|Stopped");
-    EXPECT_EQ(lines_containing(log.new_lines(), "Client did not take its response").size(), 1u);
+    EXPECT_TRUE(test::wait_until([&] {
+        return lines_containing(log.new_lines(), "Client did not take its response").size() == 1u;
+    }));
 }
 
-// A call waiting for the pipe that a silent client holds ends within 50 ms of its stop, having
-// sent nothing.
+// A call waiting for the pipe that silent clients hold ends within 50 ms of its stop, having sent
+// nothing.
 TEST_F(PipeServerTest, CancelledCallReturnsWithin50Ms) {
-    const KernelHandle silent = silent_client();
+    const std::vector<KernelHandle> silent = busy_pipe();
     const client::Cancel cancel;
     Clock::time_point requested;
     std::thread canceller([&] {
@@ -307,12 +321,13 @@ TEST_F(PipeServerTest, TimeoutIsBusyOnlyWhileAnotherClientHoldsThePipe) {
     };
     const Case cases[] = {
         {"1 ms, the manager asked first", false, std::nullopt, 1ms, client::ErrorKind::TIMED_OUT},
-        {"1 ms, a silent client holding the pipe", true, self, 1ms, client::ErrorKind::BUSY},
-        {"300 ms, a silent client holding the pipe", true, self, 300ms, client::ErrorKind::BUSY},
+        {"1 ms, silent clients holding the pipe", true, self, 1ms, client::ErrorKind::BUSY},
+        {"300 ms, silent clients holding the pipe", true, self, 300ms, client::ErrorKind::BUSY},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        KernelHandle holder = c.holder ? silent_client() : KernelHandle();
+        const std::vector<KernelHandle> holders =
+            c.holder ? busy_pipe() : std::vector<KernelHandle>();
         const auto started = Clock::now();
         const client::Reply reply = c.hosted_by
                                         ? client::Client(*c.hosted_by).send("VERSION", c.timeout)
