@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <memory>
+#include <mutex>
 
 #include "common/identity.h"
 #include "common/unique_handle.h"
@@ -130,8 +131,12 @@ class ServiceQuery {
   public:
     explicit ServiceQuery(ServiceHandle& manager) : manager_(manager) {}
 
-    // ERROR_SUCCESS with `status` filled, or the error of the last attempt.
+    // ERROR_SUCCESS with `status` filled, or the error of the last attempt. One query at a time
+    // in the process: Wine's manager fails calls from several threads at once often enough that
+    // both attempts of one client could fail, and client objects on many threads are normal.
     DWORD ask(SERVICE_STATUS_PROCESS& status) {
+        static std::mutex one_at_a_time;
+        const std::lock_guard guard(one_at_a_time);
         const DWORD error = ask_once(status);
         if (error == ERROR_SUCCESS || error == ERROR_SERVICE_DOES_NOT_EXIST) {
             return error;
