@@ -9,14 +9,14 @@ import sys
 LINK = re.compile(r"!?\[[^\]]*\]\(([^()\s]+)(?:\s+\"[^\"]*\")?\)")
 
 
-def prose(text):
-    """The text outside fenced code blocks and inline code spans."""
+def prose(text, spans=False):
+    """The lines outside fenced code blocks, inline code spans dropped unless `spans`."""
     kept, fenced = [], False
     for line in text.split("\n"):
         if line.lstrip().startswith("```"):
             fenced = not fenced
             continue
-        kept.append("" if fenced else re.sub(r"(`+).*?\1", "", line))
+        kept.append("" if fenced else line if spans else re.sub(r"(`+).*?\1", "", line))
     return kept
 
 
@@ -24,7 +24,7 @@ def anchors(path):
     """The anchors of a Markdown file's headings: lower case, punctuation dropped, spaces as
     hyphens, a repeated one numbered -1, -2..."""
     found, seen = set(), {}
-    for line in prose(path.read_text(encoding="utf-8")):
+    for line in prose(path.read_text(encoding="utf-8"), spans=True):
         heading = re.match(r"#{1,6}\s+(.*?)\s*#*\s*$", line)
         if not heading:
             continue
