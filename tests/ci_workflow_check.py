@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""ci_workflow_check.py WORKFLOW: the CI workflow parses as YAML and its jobs are wired as the
-README says: the Linux job runs .ci/run and uploads the Windows build, which a windows-latest job
-downloads, after it, and runs natively through scripts\\test-windows.cmd."""
+"""ci_workflow_check.py WORKFLOW: the CI workflow parses as YAML and its jobs are wired as
+docs/development.md says: the Linux job runs .ci/run and uploads the Windows build, which a
+windows-latest job downloads, after it, and runs natively through scripts\\test-windows.cmd."""
 import sys
 
 import yaml
