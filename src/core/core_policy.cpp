@@ -155,28 +155,36 @@ std::string joined(const std::vector<std::string>& texts) {
 }
 
 // The volumes a policy names besides the system's; each problem names none, never more.
-void read_core_volumes(const SettingRead& core_volumes, CorePolicyReading& reading) {
-    const std::string none = "; a core may run from the system volume only";
-    if (!core_volumes) {
-        reading.problems.push_back(where("CoreVolumes") +
-                                   " cannot be read: " + core_volumes.error() + none);
-        return;
+// The full paths a REG_MULTI_SZ value lists ('|' separates them too), with a line for each
+// problem ending in what it leads to. A missing value, or one that lists no full path, is a
+// problem only where the list is `required`.
+std::vector<std::string> read_path_list(std::string_view name, const SettingRead& value,
+                                        bool required, const std::string& consequence,
+                                        std::vector<std::string>& problems) {
+    if (!value) {
+        problems.push_back(where(name) + " cannot be read: " + value.error() + consequence);
+        return {};
     }
-    if (!core_volumes.value()) {
-        return;
+    if (!value.value()) {
+        if (required) {
+            problems.push_back(where(name) + " is missing" + consequence);
+        }
+        return {};
     }
-    const Result<std::vector<std::string>> strings = setting_strings(*core_volumes.value());
+    const Result<std::vector<std::string>> strings = setting_strings(*value.value());
     if (!strings) {
-        reading.problems.push_back(where("CoreVolumes") + " " + strings.error() + none);
-        return;
+        problems.push_back(where(name) + " " + strings.error() + consequence);
+        return {};
     }
     PathList list = split_path_list(strings.value());
-    reading.policy.core_volumes = std::move(list.paths);
     if (!list.left_out.empty()) {
-        reading.problems.push_back(
-            where("CoreVolumes") +
-            " holds paths that are not full paths, left out: " + joined(list.left_out));
+        problems.push_back(where(name) + " holds paths that are not full paths, left out: " +
+                           joined(list.left_out));
     }
+    if (required && list.paths.empty()) {
+        problems.push_back(where(name) + " lists no full path" + consequence);
+    }
+    return std::move(list.paths);
 }
 
 }  // namespace
@@ -225,35 +233,12 @@ CorePolicyReading read_core_policy(const SettingRead& level, const SettingRead& 
     if (reading.policy.level == CoreLevel::ANY) {
         return reading;
     }
-    read_core_volumes(core_volumes, reading);
-    if (reading.policy.level != CoreLevel::LISTED) {
-        return reading;
-    }
-
-    const std::string none = "; no core may start";
-    if (!allowed_cores) {
-        reading.problems.push_back(where("AllowedCores") +
-                                   " cannot be read: " + allowed_cores.error() + none);
-        return reading;
-    }
-    if (!allowed_cores.value()) {
-        reading.problems.push_back(where("AllowedCores") + " is missing" + none);
-        return reading;
-    }
-    const Result<std::vector<std::string>> strings = setting_strings(*allowed_cores.value());
-    if (!strings) {
-        reading.problems.push_back(where("AllowedCores") + " " + strings.error() + none);
-        return reading;
-    }
-    PathList list = split_path_list(strings.value());
-    reading.policy.allowed_cores = std::move(list.paths);
-    if (!list.left_out.empty()) {
-        reading.problems.push_back(
-            where("AllowedCores") +
-            " holds paths that are not full paths, left out: " + joined(list.left_out));
-    }
-    if (reading.policy.allowed_cores.empty()) {
-        reading.problems.push_back(where("AllowedCores") + " lists no full path" + none);
+    reading.policy.core_volumes =
+        read_path_list("CoreVolumes", core_volumes, false,
+                       "; a core may run from the system volume only", reading.problems);
+    if (reading.policy.level == CoreLevel::LISTED) {
+        reading.policy.allowed_cores = read_path_list("AllowedCores", allowed_cores, true,
+                                                      "; no core may start", reading.problems);
     }
     return reading;
 }
@@ -405,30 +390,8 @@ ConfigPolicyReading read_config_policy(const SettingRead& level, const SettingRe
     }
     reading.policy.level = ConfigLevel::LISTED;
 
-    const std::string none = "; no config may start";
-    Result<std::vector<std::string>> strings = Result<std::vector<std::string>>::failure("");
-    if (!allowed_dirs) {
-        strings =
-            Result<std::vector<std::string>>::failure("cannot be read: " + allowed_dirs.error());
-    } else if (!allowed_dirs.value()) {
-        strings = Result<std::vector<std::string>>::failure("is missing");
-    } else {
-        strings = setting_strings(*allowed_dirs.value());
-    }
-    if (!strings) {
-        reading.problems.push_back(where("AllowedConfigDirs") + " " + strings.error() + none);
-        return reading;
-    }
-    PathList list = split_path_list(strings.value());
-    reading.policy.allowed_dirs = std::move(list.paths);
-    if (!list.left_out.empty()) {
-        reading.problems.push_back(
-            where("AllowedConfigDirs") +
-            " holds paths that are not full paths, left out: " + joined(list.left_out));
-    }
-    if (reading.policy.allowed_dirs.empty()) {
-        reading.problems.push_back(where("AllowedConfigDirs") + " lists no full path" + none);
-    }
+    reading.policy.allowed_dirs = read_path_list("AllowedConfigDirs", allowed_dirs, true,
+                                                 "; no config may start", reading.problems);
     return reading;
 }
 
