@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -183,6 +184,7 @@ TEST_F(CorePolicyEndToEnd, AnEntryThroughAJunctionIsLeftOut) {
 TEST_F(CorePolicyEndToEnd, ProtectedLocationRefusesACoreInAFolderEveryoneMayWrite) {
     // Under Wine Z:\tmp is /tmp, which every Unix user may write: Wine grants Everyone change
     // rights on it, and Z: is admitted as a volume so that the folder's rights are what refuse.
+    // The core that starts is the installed one: the build's own folder may be anywhere.
     const bool wine = running_under_wine();
     const std::wstring shared = (wine ? L"Z:\\tmp\\zelto core " : L"C:\\zelto core ") +
                                 std::to_wstring(::GetCurrentProcessId());
@@ -193,10 +195,16 @@ TEST_F(CorePolicyEndToEnd, ProtectedLocationRefusesACoreInAFolderEveryoneMayWrit
     }
     const std::wstring exposed = shared + L"\\stand_in_core.exe";
     ASSERT_TRUE(::CopyFileW(stand_in.c_str(), exposed.c_str(), FALSE));
+    const LogTail log;
     check(L"1", L"",
-          {{wine ? stand_in : listed_, "OK|Started"},
+          {{listed_, "OK|Started"},
            {exposed, "ERR|Core binary not allowed by policy: " + to_utf8(exposed)}},
           wine ? L"Z:\\\\" : L"");  // "Z:\\" as reg.exe's quoted argument
+    const std::vector<std::string> lines = log.new_lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.starts_with("[CORE] Core binary not allowed by policy: ") &&
+               line.find(" may change it (") != std::string::npos;
+    }));
     ::DeleteFileW(exposed.c_str());
     ::RemoveDirectoryW(shared.c_str());
 }
