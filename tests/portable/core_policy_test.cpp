@@ -24,12 +24,28 @@ SettingValue multi_sz(std::u16string_view units) {
 TEST(Settings, NumbersAndStringListsDecodeOrSayWhatTheyMustBe) {
     EXPECT_EQ(setting_number({SETTING_TYPE_QWORD, {1, 0, 0, 0, 0, 0, 2, 0x80}}).value(),
               0x8002000000000001u);
-    EXPECT_EQ(setting_number({SETTING_TYPE_DWORD, {1, 2, 3}}).error(),
-              "must be REG_DWORD or REG_QWORD");
+    EXPECT_EQ(setting_number({SETTING_TYPE_DWORD, {0xff, 0xff, 0xff, 0xff}}).value(), 0xffffffffu);
+    for (const SettingValue& misfit : {SettingValue{SETTING_TYPE_DWORD, {1, 2, 3}},
+                                       SettingValue{SETTING_TYPE_DWORD, {1, 2, 3, 4, 5}},
+                                       SettingValue{SETTING_TYPE_QWORD, {1, 2, 3, 4, 5, 6, 7}},
+                                       SettingValue{SETTING_TYPE_QWORD, {1, 2, 3, 4, 5, 6, 7, 8, 9}}}) {
+        EXPECT_EQ(setting_number(misfit).error(), "must be REG_DWORD or REG_QWORD");
+    }
     EXPECT_EQ(setting_number(multi_sz(u"2\0\0"sv)).error(), "must be REG_DWORD or REG_QWORD");
     EXPECT_EQ(setting_strings(multi_sz(u"C:\\a\0\0\u00e9\U0001F600\xd800x\0\0"sv)).value(),
               (Strings{"C:\\a", "\xc3\xa9\xf0\x9f\x98\x80\xef\xbf\xbdx"}));
     EXPECT_EQ(setting_strings(multi_sz(u"unended"sv)).value(), Strings{"unended"});
+    // Each encoding length at its edges; surrogates paired, unpaired or cut off by the end.
+    const std::pair<std::u16string_view, std::string_view> edges[] = {
+        {u"\x7f\x80\x7ff\x800\xffff", "\x7f\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf"},
+        {u"\xd7ff\xe000\xd800\xdc00\xdbff\xdfff",
+         "\xed\x9f\xbf\xee\x80\x80\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"},
+        {u"\xdc00\xdfff\xdbff\xe000\xd800",
+         "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xee\x80\x80\xef\xbf\xbd"},
+    };
+    for (const auto& [units, utf8] : edges) {
+        EXPECT_EQ(setting_strings(multi_sz(units)).value(), Strings{std::string(utf8)});
+    }
     EXPECT_EQ(setting_strings({SETTING_TYPE_MULTI_SZ, {'a'}}).error(), "must be REG_MULTI_SZ");
     EXPECT_EQ(setting_strings(dword(1)).error(), "must be REG_MULTI_SZ");
 }
