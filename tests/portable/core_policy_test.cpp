@@ -124,6 +124,16 @@ TEST(CorePolicy, UnusableValuesNeverWeakenIt) {
         EXPECT_EQ(reading.policy.core_volumes, c.named_volumes);
         EXPECT_EQ(reading.problems, c.problems);
     }
+    const std::pair<CorePolicy, std::string> described[] = {
+        {{}, "Core policy 0 (any core)"},
+        {{CoreLevel::PROTECTED, {}, {"D:\\"}, {}},
+         "Core policy 1 (protected location), volumes in CoreVolumes: 1"},
+        {{CoreLevel::LISTED, {"C:\\a.exe", "C:\\b.exe"}, {}, {}},
+         "Core policy 2 (listed cores), paths in AllowedCores: 2"},
+    };
+    for (const auto& [policy, text] : described) {
+        EXPECT_EQ(describe_core_policy(policy), text);
+    }
 }
 
 TEST(CorePolicy, FinalPathsTheirFoldersAndTheLaunchPath) {
@@ -133,20 +143,31 @@ TEST(CorePolicy, FinalPathsTheirFoldersAndTheLaunchPath) {
     EXPECT_EQ(folders_above("\\\\?\\C:\\a\\b\\c.exe"),
               (Strings{"\\\\?\\C:\\a\\b", "\\\\?\\C:\\a", "\\\\?\\C:\\"}));
     EXPECT_EQ(folders_above("\\\\?\\UNC\\nas\\share\\c.exe"), Strings{"\\\\?\\UNC\\nas\\share\\"});
-    for (const char* other : {"C:\\a\\c.exe", "\\\\?\\Volume{1}\\c.exe", "\\\\?\\UNC\\nas\\c"}) {
+    for (const char* other : {"C:\\a\\c.exe", "\\\\?\\Volume{1}\\c.exe", "\\\\?\\UNC\\nas\\c", "\\\\?\\UNC\\nas",
+                              "\\\\?\\UNC\\\\s\\c", "\\\\?\\UNC\\nas\\\\c", "\\\\?\\C:\\", "\\\\?\\C:",
+                              "\\\\?\\C:c\\d", "\\\\?\\C;\\c", "\\\\?\\@:\\c", "\\\\?\\[:\\c"}) {
         EXPECT_EQ(folders_above(other), Strings{}) << other;
     }
+    // MAX_PATH less its NUL: 259 characters still run without the prefix.
+    const std::string longest = "\\\\?\\C:\\" + std::string(250, 'x') + "\\c.exe";
     const std::string deep = "\\\\?\\C:\\" + std::string(251, 'x') + "\\c.exe";
     const std::pair<std::string, std::string> launches[] = {
         {"\\\\?\\C:\\Program Files\\mihomo.exe", "C:\\Program Files\\mihomo.exe"},
         {"\\\\?\\UNC\\nas\\share\\c.exe", "\\\\nas\\share\\c.exe"},
         {"\\\\?\\C:\\console\\c.exe", "C:\\console\\c.exe"},
-        {"\\\\?\\C:\\a.\\c.exe", ""},
-        {"\\\\?\\C:\\Com1\\c.exe", ""},
+        {"\\\\?\\c:\\COM\\LPT123\\nul2.exe", "c:\\COM\\LPT123\\nul2.exe"},
+        {"\\\\?\\C:\\", ""},
+        {longest, longest.substr(4)},
         {deep, ""},
     };
     for (const auto& [final_path, plain] : launches) {
         EXPECT_EQ(launch_path_of(final_path), plain.empty() ? final_path : plain);
+    }
+    // Names Win32 would change, or take for a device, keep the long form.
+    for (const char* name : {"a.", "a ", "Com1", "LPT9", "COM\xc2\xb9", "con", "PRN.txt", "aux .c",
+                             "NUL", "CONIN$", "conout$"}) {
+        const std::string kept = "\\\\?\\C:\\" + std::string(name) + "\\c.exe";
+        EXPECT_EQ(launch_path_of(kept), kept) << name;
     }
 }
 
@@ -195,9 +216,11 @@ TEST(CorePolicy, PathFormsImagesAndEntriesJudgedOnTheirText) {
 
 TEST(CorePolicy, OnlyTrustedAccountsMayChangeWhatRuns) {
     const std::string service = "S-1-5-21-1-2-3-1000";
+    const std::string installer = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
     auto with = [&](const std::string& sid, std::uint32_t mask) {
         return std::vector<AccessEntry>{{true, false, "S-1-5-18", 0x1f01ff},
                                         {true, false, "S-1-5-32-544", 0x1f01ff},
+                                        {true, false, installer, 0x1f01ff},
                                         {true, false, service, 0x1f01ff},
                                         {true, false, "S-1-3-4", 0x1f01ff},
                                         {true, true, "S-1-3-0", 0x10000000},
@@ -210,6 +233,12 @@ TEST(CorePolicy, OnlyTrustedAccountsMayChangeWhatRuns) {
         {{service, with("S-1-5-11", 0x4)}, FOLDER_ABOVE, std::nullopt},
         {{service, with("S-1-5-11", 0x4)}, FOLDER_OF_FILE, "S-1-5-11 may change it (0x4)"},
         {{"S-1-5-18", with("S-1-5-11", 0x2)}, FOLDER_ABOVE, std::nullopt},
+        {{installer, with("S-1-5-11", 0x40)}, FILE, std::nullopt},
+        {{"S-1-5-18", with("S-1-5-11", 0x40)}, FOLDER_OF_FILE, "S-1-5-11 may change it (0x40)"},
+        {{"S-1-5-18", with("S-1-5-11", 0x40)}, FOLDER_ABOVE, "S-1-5-11 may change it (0x40)"},
+        {{"S-1-5-18", with("S-1-5-11", 0x2000000)},
+         FOLDER_OF_FILE,
+         "S-1-5-11 may change it (0xd0046)"},
         {{"S-1-5-21-9-1001", with("S-1-5-18", 0)}, FILE, "owned by S-1-5-21-9-1001"},
         {{"S-1-5-18", std::nullopt}, FOLDER_ABOVE, "no DACL: anyone may change it"},
         {{"S-1-5-18", with("S-1-5-11", 0x4)}, FILE, "S-1-5-11 may change it (0x4)"},
