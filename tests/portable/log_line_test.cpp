@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -229,7 +230,7 @@ struct FakeFiles final : LogFiles {
             return {write_error, 0};
         }
         file += bytes;
-        free -= bytes.size();
+        free -= std::min<std::uint64_t>(free, bytes.size());
         return {{}, bytes.size()};
     }
     std::string rotate() override {
@@ -312,9 +313,10 @@ TEST(LogAppender, RotatesAtTheLimitKeepsTheFloorAndCountsEveryLostLine) {
     files.file.clear();
     log.append("over\n", 1, 0);
     log.append("over\n", 1, 0);
-    EXPECT_EQ(files.file,
-              "[0] Free space on the log's volume has reached its floor of 19000 bytes (19000 "
-              "bytes free): lines are dropped and counted until there is room\n");
+    const std::string at_floor =
+        "[0] Free space on the log's volume has reached its floor of 19000 bytes (19000 bytes "
+        "free): lines are dropped and counted until there is room\n";
+    EXPECT_EQ(files.file, at_floor);
     files.free += 1000;
     files.write_error = "disk full";
     log.append("lost\n", 1, 0);
@@ -323,6 +325,26 @@ TEST(LogAppender, RotatesAtTheLimitKeepsTheFloorAndCountsEveryLostLine) {
     log.append("back\n", 1, 0);
     EXPECT_EQ(files.file,
               dropped("free space below the floor; open or write failed: disk full", 3) + "back\n");
+    // Room again ended the episode: reaching the floor once more is said once more.
+    files.file.clear();
+    files.free = 19000;
+    log.append("over\n", 1, 0);
+    EXPECT_EQ(files.file, at_floor);
+
+    // No limit never rotates. The volume is asked again after the interval or a MiB written,
+    // so space another program takes shows late.
+    FakeFiles other;
+    LogAppender unlimited(
+        other, [] { return AT_1970; }, LogLimits{0, 19000}, std::chrono::hours(1));
+    unlimited.append("a\n", 1, 0);
+    other.free = 19000;
+    unlimited.append(std::string(MIB - 3, 'm') + "\n", 1, 0);
+    unlimited.append("b\n", 1, 0);
+    EXPECT_EQ(other.file,
+              "a\n" + std::string(MIB - 3, 'm') +
+                  "\n[0] Free space on the log's volume has reached its floor of 19000 bytes (0 "
+                  "bytes free): lines are dropped and counted until there is room\n");
+    EXPECT_EQ(other.rotated, "");
 }
 
 TEST(LogAppender, SettingsAndTheirDefaults) {
@@ -358,6 +380,12 @@ TEST(LogAppender, SettingsAndTheirDefaults) {
                   c.complaint.empty() ? std::vector<std::string>{} : std::vector{c.complaint});
         EXPECT_EQ(settings.limits.keep_free, std::nullopt);
     }
+    // The least limit is taken as it is; a floor is any number.
+    const LogSettings least = log_settings(
+        [&](std::string_view) { return value(SETTING_TYPE_DWORD, {0, 0, 0x10, 0}); });
+    EXPECT_EQ(least.limits.max_bytes, MIB);
+    EXPECT_EQ(least.limits.keep_free, MIB);
+    EXPECT_EQ(least.complaints, std::vector<std::string>{});
     // The default floor: 1 GiB, or a tenth of a volume smaller than 10 GiB.
     EXPECT_EQ(log_floor({}, 64 * MIB), 64 * MIB / 10);
     EXPECT_EQ(log_floor({}, 100 * GIB), GIB);
