@@ -76,9 +76,9 @@ TEST(CorePolicy, UnusableValuesNeverWeakenIt) {
          absent,
          CoreLevel::PROTECTED,
          {},
-         {volumes + "holds paths that are not full paths, left out: E:"},
-         SettingRead{multi_sz(u"D:\\|E:\0\\\\?\\Volume{1}\\\0\0"sv)},
-         {"D:\\", "\\\\?\\Volume{1}\\"}},
+         {volumes + "holds paths that are not full paths, left out: E:, @:\\, \\\\"},
+         SettingRead{multi_sz(u"A:\\|E:|@:\\|\\\\\0\\\\?\\Volume{1}\\\0z:\\|\\\\n\0\0"sv)},
+         {"A:\\", "\\\\?\\Volume{1}\\", "z:\\", "\\\\n"}},
         {SettingRead{dword(1)},
          absent,
          CoreLevel::PROTECTED,
@@ -86,6 +86,12 @@ TEST(CorePolicy, UnusableValuesNeverWeakenIt) {
          {volumes + "must be REG_MULTI_SZ" + system_only},
          SettingRead{dword(1)}},
         {SettingRead{dword(0)}, absent, CoreLevel::ANY, {}, {}, denied},
+        {SettingRead{dword(1)},
+         absent,
+         CoreLevel::PROTECTED,
+         {},
+         {volumes + "cannot be read: Access is denied. (os error 5)" + system_only},
+         denied},
         {SettingRead{dword(2)},
          list,
          CoreLevel::LISTED,
@@ -138,14 +144,16 @@ TEST(CorePolicy, UnusableValuesNeverWeakenIt) {
 
 TEST(CorePolicy, FinalPathsTheirFoldersAndTheLaunchPath) {
     EXPECT_TRUE(
-        same_final_path("\\\\?\\C:\\Program Files\\A.exe", "\\\\?\\c:\\PROGRAM files\\a.exe"));
+        same_final_path("\\\\?\\C:\\Program Files\\Az.exe", "\\\\?\\c:\\PROGRAM files\\aZ.exe"));
     EXPECT_FALSE(same_final_path("\\\\?\\C:\\a.exe", "\\\\?\\C:\\a.exe2"));
     EXPECT_EQ(folders_above("\\\\?\\C:\\a\\b\\c.exe"),
               (Strings{"\\\\?\\C:\\a\\b", "\\\\?\\C:\\a", "\\\\?\\C:\\"}));
     EXPECT_EQ(folders_above("\\\\?\\UNC\\nas\\share\\c.exe"), Strings{"\\\\?\\UNC\\nas\\share\\"});
+    EXPECT_EQ(folders_above("\\\\?\\a:\\c"), Strings{"\\\\?\\a:\\"});
+    EXPECT_EQ(folders_above("\\\\?\\Z:\\c"), Strings{"\\\\?\\Z:\\"});
     for (const char* other : {"C:\\a\\c.exe", "\\\\?\\Volume{1}\\c.exe", "\\\\?\\UNC\\nas\\c", "\\\\?\\UNC\\nas",
-                              "\\\\?\\UNC\\\\s\\c", "\\\\?\\UNC\\nas\\\\c", "\\\\?\\C:\\", "\\\\?\\C:",
-                              "\\\\?\\C:c\\d", "\\\\?\\C;\\c", "\\\\?\\@:\\c", "\\\\?\\[:\\c"}) {
+                              "\\\\?\\UNC\\\\s\\c", "\\\\?\\UNC\\nas\\\\c\\d", "\\\\?\\C:\\", "\\\\?\\C:",
+                              "\\\\?\\C:c\\d", "\\\\?\\C;\\c"}) {
         EXPECT_EQ(folders_above(other), Strings{}) << other;
     }
     // MAX_PATH less its NUL: 259 characters still run without the prefix.
@@ -166,7 +174,7 @@ TEST(CorePolicy, FinalPathsTheirFoldersAndTheLaunchPath) {
     // Names Win32 would change, or take for a device, keep the long form.
     for (const char* name : {"a.", "a ", "Com1", "LPT9", "COM\xc2\xb9", "con", "PRN.txt", "aux .c",
                              "NUL", "CONIN$", "conout$"}) {
-        const std::string kept = "\\\\?\\C:\\" + std::string(name) + "\\c.exe";
+        const std::string kept = "\\\\?\\C:\\x\\" + std::string(name) + "\\c.exe";
         EXPECT_EQ(launch_path_of(kept), kept) << name;
     }
 }
@@ -176,7 +184,11 @@ TEST(CorePolicy, PathFormsImagesAndEntriesJudgedOnTheirText) {
         {"C:\\Users\\me\\a&\\..\\evil.exe", std::nullopt},
         {"\\\\?\\c:\\core.exe", std::nullopt},
         {"core.exe", std::nullopt},
+        {"\\Users\\core.exe", std::nullopt},
+        {"\\x?\\core.exe", std::nullopt},
         {"\\\\nas\\share\\core.exe", "a remote path"},
+        {"\\\\n\\share\\core.exe", "a remote path"},
+        {"\\\\?\\", "a device path"},
         {"//nas/share/core.exe", "a remote path"},
         {"\\\\?\\UNC\\nas\\share\\core.exe", "a remote path"},
         {"\\??\\unc\\nas\\share\\core.exe", "a remote path"},
@@ -285,7 +297,7 @@ TEST(ConfigPolicy, ReadingsFoldersAndTheConfigsTree) {
         EXPECT_EQ(reading.problems, problems);
     }
     const std::pair<std::string_view, bool> members[] = {
-        {"\\\\?\\C:\\cfg\\a.yaml", true},      {"\\\\?\\c:\\CFG\\sub\\a.yaml", true},
+        {"\\\\?\\C:\\cfg\\a.yaml", true},      {"\\\\?\\c:\\CFG\\s\\a", true},
         {"\\\\?\\C:\\cfg2\\a.yaml", false},    {"\\\\?\\C:\\cfg", false},
         {"\\\\?\\C:\\cfg\\..\\a.yaml", false}, {"\\\\?\\C:\\cfg\\.\\a.yaml", false},
     };
