@@ -118,7 +118,7 @@ std::uint32_t changing_rights(PathPart part) {
             // FILE_APPEND_DATA is FILE_ADD_SUBDIRECTORY on a folder: "{core}.local\" there
             // redirects the core's DLLs, and a new folder can be a junction.
             rights |= FILE_WRITE_DATA_RIGHT | FILE_APPEND_DATA_RIGHT | FILE_DELETE_CHILD_RIGHT;
-            break;
+            break;  // holds FOLDER_ABOVE's rights already: falling through would add none
         case PathPart::FOLDER_ABOVE:
             rights |= FILE_DELETE_CHILD_RIGHT;
             break;
