@@ -25,10 +25,11 @@ TEST(Settings, NumbersAndStringListsDecodeOrSayWhatTheyMustBe) {
     EXPECT_EQ(setting_number({SETTING_TYPE_QWORD, {1, 0, 0, 0, 0, 0, 2, 0x80}}).value(),
               0x8002000000000001u);
     EXPECT_EQ(setting_number({SETTING_TYPE_DWORD, {0xff, 0xff, 0xff, 0xff}}).value(), 0xffffffffu);
-    for (const SettingValue& misfit : {SettingValue{SETTING_TYPE_DWORD, {1, 2, 3}},
-                                       SettingValue{SETTING_TYPE_DWORD, {1, 2, 3, 4, 5}},
-                                       SettingValue{SETTING_TYPE_QWORD, {1, 2, 3, 4, 5, 6, 7}},
-                                       SettingValue{SETTING_TYPE_QWORD, {1, 2, 3, 4, 5, 6, 7, 8, 9}}}) {
+    for (const SettingValue& misfit :
+         {SettingValue{}, SettingValue{SETTING_TYPE_DWORD, {1, 2, 3}},
+          SettingValue{SETTING_TYPE_DWORD, {1, 2, 3, 4, 5}},
+          SettingValue{SETTING_TYPE_QWORD, {1, 2, 3, 4, 5, 6, 7}},
+          SettingValue{SETTING_TYPE_QWORD, {1, 2, 3, 4, 5, 6, 7, 8, 9}}}) {
         EXPECT_EQ(setting_number(misfit).error(), "must be REG_DWORD or REG_QWORD");
     }
     EXPECT_EQ(setting_number(multi_sz(u"2\0\0"sv)).error(), "must be REG_DWORD or REG_QWORD");
@@ -151,9 +152,9 @@ TEST(CorePolicy, FinalPathsTheirFoldersAndTheLaunchPath) {
     EXPECT_EQ(folders_above("\\\\?\\UNC\\nas\\share\\c.exe"), Strings{"\\\\?\\UNC\\nas\\share\\"});
     EXPECT_EQ(folders_above("\\\\?\\a:\\c"), Strings{"\\\\?\\a:\\"});
     EXPECT_EQ(folders_above("\\\\?\\Z:\\c"), Strings{"\\\\?\\Z:\\"});
-    for (const char* other : {"C:\\a\\c.exe", "\\\\?\\Volume{1}\\c.exe", "\\\\?\\UNC\\nas\\c", "\\\\?\\UNC\\nas",
-                              "\\\\?\\UNC\\\\s\\c", "\\\\?\\UNC\\nas\\\\c\\d", "\\\\?\\C:\\", "\\\\?\\C:",
-                              "\\\\?\\C:c\\d", "\\\\?\\C;\\c"}) {
+    for (const char* other : {"C:\\a\\c.exe", "\\\\?\\Volume{1}\\c.exe", "\\\\?\\UNC\\nas\\c",
+                              "\\\\?\\UNC\\nas", "\\\\?\\UNC\\\\s\\c", "\\\\?\\UNC\\nas\\\\c\\d",
+                              "\\\\?\\C:\\", "\\\\?\\C:", "\\\\?\\C:c\\d", "\\\\?\\C;\\c"}) {
         EXPECT_EQ(folders_above(other), Strings{}) << other;
     }
     // MAX_PATH less its NUL: 259 characters still run without the prefix.
@@ -230,14 +231,11 @@ TEST(CorePolicy, OnlyTrustedAccountsMayChangeWhatRuns) {
     const std::string service = "S-1-5-21-1-2-3-1000";
     const std::string installer = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
     auto with = [&](const std::string& sid, std::uint32_t mask) {
-        return std::vector<AccessEntry>{{true, false, "S-1-5-18", 0x1f01ff},
-                                        {true, false, "S-1-5-32-544", 0x1f01ff},
-                                        {true, false, installer, 0x1f01ff},
-                                        {true, false, service, 0x1f01ff},
-                                        {true, false, "S-1-3-4", 0x1f01ff},
-                                        {true, true, "S-1-3-0", 0x10000000},
-                                        {false, false, "S-1-1-0", 0x1f01ff},
-                                        {true, false, sid, mask}};
+        return std::vector<AccessEntry>{
+            {true, false, "S-1-5-18", 0x1f01ff}, {true, false, "S-1-5-32-544", 0x1f01ff},
+            {true, false, installer, 0x1f01ff},  {true, false, service, 0x1f01ff},
+            {true, false, "S-1-3-4", 0x1f01ff},  {true, true, "S-1-3-0", 0x10000000},
+            {false, false, "S-1-1-0", 0x1f01ff}, {true, false, sid, mask}};
     };
     using enum PathPart;
     const std::tuple<ObjectSecurity, PathPart, ErrorText> cases[] = {

@@ -223,6 +223,7 @@ TEST(LogQueue, SlowWritesHoldTheLinesOfOneRequestAtMostTheLimitInAll) {
 // free bytes, and the errors each step is to meet.
 struct FakeFiles final : LogFiles {
     Opened open() override {
+        held = !linked && open_error.empty();
         return linked ? Opened{"a link", 0, true} : Opened{open_error, file.size()};
     }
     Written append(std::string_view bytes) override {
@@ -246,11 +247,11 @@ struct FakeFiles final : LogFiles {
         }
         return aside_error;
     }
-    void close() override {}
+    void close() override { held = false; }
     std::optional<Volume> volume() override { return Volume{free, 100 * GIB}; }
 
     std::string file, rotated, aside, open_error, write_error, rotate_error, aside_error;
-    bool linked = false;
+    bool linked = false, held = false;
     std::uint64_t free = 20000 + 2 * MIB;
 };
 
@@ -275,19 +276,24 @@ TEST(LogAppender, RotatesAtTheLimitKeepsTheFloorAndCountsEveryLostLine) {
     log.append("y\n", 1, 2);
     files.open_error.clear();
     files.rotate_error.clear();
-    const std::string mib(MIB - 1, 'm');
+    const std::string failed =
+        "[0] Log rotation failed (held): appending past the limit of 40 bytes until it succeeds\n";
+    const std::string lost = dropped("writes stuck; open or write failed: sharing violation", 3);
+    // Written since the failure, its own line included: a MiB less one byte, then the MiB.
+    const std::string mib(MIB - 4 - failed.size() - lost.size(), 'm');
     log.append(mib + "\n", 1, 0);
-    const std::string past_limit =
-        at_limit +
-        "[0] Log rotation failed (held): appending past the limit of 40 bytes until it "
-        "succeeds\nx\n" +
-        dropped("writes stuck; open or write failed: sharing violation", 3) + mib + "\n";
+    log.append("\n", 1, 0);
+    const std::string past_limit = at_limit + failed + "x\n" + lost + mib + "\n\n";
     EXPECT_EQ(files.file, past_limit);
     log.append("z\n", 1, 0);
     EXPECT_EQ(files.rotated, past_limit);
-    EXPECT_EQ(files.file,
-              "[0] Log reached its limit of 40 bytes: earlier lines are in "
-              "velmora-service.log.1\nz\n");
+    const std::string fresh =
+        "[0] Log reached its limit of 40 bytes: earlier lines are in velmora-service.log.1\nz\n";
+    EXPECT_EQ(files.file, fresh);
+    // After a rotation that worked, the next failure is said again.
+    files.rotate_error = "held";
+    log.append("x\n", 1, 0);
+    files.rotate_error.clear();
 
     // A link at the log's path is moved aside, not refused for ever; one that cannot be is
     // counted.
@@ -296,9 +302,7 @@ TEST(LogAppender, RotatesAtTheLimitKeepsTheFloorAndCountsEveryLostLine) {
     log.append("l1\n", 1, 0);
     files.aside_error.clear();
     log.append("l2\n", 1, 0);
-    EXPECT_EQ(files.aside,
-              "[0] Log reached its limit of 40 bytes: earlier lines are in "
-              "velmora-service.log.1\nz\n");
+    EXPECT_EQ(files.aside, fresh + failed + "x\n");
     EXPECT_EQ(files.file,
               "[0] The log was a link or a reparse point: renamed it to velmora-service.log.link "
               "and started a new log\n" +
@@ -317,19 +321,24 @@ TEST(LogAppender, RotatesAtTheLimitKeepsTheFloorAndCountsEveryLostLine) {
         "[0] Free space on the log's volume has reached its floor of 19000 bytes (19000 bytes "
         "free): lines are dropped and counted until there is room\n";
     EXPECT_EQ(files.file, at_floor);
-    files.free += 1000;
+    files.free = 19005;
     files.write_error = "disk full";
-    log.append("lost\n", 1, 0);
+    log.append("lost\nlost2\n", 2, 0);
     files.write_error.clear();
     files.file.clear();
     log.append("back\n", 1, 0);
     EXPECT_EQ(files.file,
-              dropped("free space below the floor; open or write failed: disk full", 3) + "back\n");
+              dropped("free space below the floor; open or write failed: disk full", 4) + "back\n");
     // Room again ended the episode: reaching the floor once more is said once more.
     files.file.clear();
     files.free = 19000;
     log.append("over\n", 1, 0);
     EXPECT_EQ(files.file, at_floor);
+    EXPECT_FALSE(files.held);
+    files.file.clear();
+    files.free = 19005;
+    log.append("ab\ncd\n", 2, 0);
+    EXPECT_EQ(files.file, dropped("free space below the floor", 1) + "ab\n");
 
     // No limit never rotates. The volume is asked again after the interval or a MiB written,
     // so space another program takes shows late.
@@ -381,8 +390,9 @@ TEST(LogAppender, SettingsAndTheirDefaults) {
         EXPECT_EQ(settings.limits.keep_free, std::nullopt);
     }
     // The least limit is taken as it is; a floor is any number.
-    const LogSettings least = log_settings(
-        [&](std::string_view) { return value(SETTING_TYPE_DWORD, {0, 0, 0x10, 0}); });
+    const LogSettings least = log_settings([&](std::string_view) {
+        return value(SETTING_TYPE_DWORD, {0, 0, 0x10, 0});
+    });
     EXPECT_EQ(least.limits.max_bytes, MIB);
     EXPECT_EQ(least.limits.keep_free, MIB);
     EXPECT_EQ(least.complaints, std::vector<std::string>{});
