@@ -298,6 +298,7 @@ TEST(ConfigPolicy, ReadingsFoldersAndTheConfigsTree) {
         {"\\\\?\\C:\\cfg\\a.yaml", true},      {"\\\\?\\c:\\CFG\\s\\a", true},
         {"\\\\?\\C:\\cfg2\\a.yaml", false},    {"\\\\?\\C:\\cfg", false},
         {"\\\\?\\C:\\cfg\\..\\a.yaml", false}, {"\\\\?\\C:\\cfg\\.\\a.yaml", false},
+        {"\\\\?\\C:\\cfh\\a.yaml", false},
     };
     for (const auto& [path, inside] : members) {
         EXPECT_EQ(inside_folder(path, "\\\\?\\C:\\cfg"), inside) << path;
