@@ -275,12 +275,12 @@ TEST(LogAppender, RotatesAtTheLimitKeepsTheFloorAndCountsEveryLostLine) {
     files.rotate_error = "held";
     log.append("x\n", 1, 0);
     files.open_error = "sharing violation";
-    log.append("y\n", 1, 2);
+    log.append("y\n", 1, 1);
     files.open_error.clear();
     files.rotate_error.clear();
     const std::string failed =
         "[0] Log rotation failed (held): appending past the limit of 40 bytes until it succeeds\n";
-    const std::string lost = dropped("writes stuck; open or write failed: sharing violation", 3);
+    const std::string lost = dropped("writes stuck; open or write failed: sharing violation", 2);
     // Written since the failure, its own line included: a MiB less one byte, then the MiB.
     const std::string mib(MIB - 4 - failed.size() - lost.size(), 'm');
     log.append(mib + "\n", 1, 0);
@@ -344,13 +344,14 @@ TEST(LogAppender, RotatesAtTheLimitKeepsTheFloorAndCountsEveryLostLine) {
     const std::string part = dropped("free space below the floor", 1) + "ab\n";
     EXPECT_EQ(files.file, part);
     files.free = 19000;
-    log.append("over\n", 1, 0);  // the same episode: not said again
+    log.append("\n", 1, 0);  // no byte above the floor; the same episode: not said again
     EXPECT_EQ(files.file, part);
     // After a rotation that worked, the next failure is said again.
     files.free = 20000;
     files.rotate_error = "held";
     log.append("x\n", 1, 0);
     EXPECT_EQ(files.file, part + failed + dropped("free space below the floor", 2) + "x\n");
+    EXPECT_FALSE(files.held);
 
     // No limit never rotates. The volume is asked again after the interval or a MiB written,
     // so space another program takes shows late.
