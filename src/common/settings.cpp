@@ -1,6 +1,7 @@
 #include "common/settings.h"
 
 #include <cstddef>
+#include <utility>
 
 namespace zelto {
 
@@ -54,9 +55,8 @@ Result<std::vector<std::string>> setting_strings(const SettingValue& value) {
         const std::uint32_t unit = unit_at(i);
         if (unit == 0) {
             if (!current.empty()) {
-                strings.push_back(std::move(current));
+                strings.push_back(std::exchange(current, {}));
             }
-            current.clear();
         } else if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < units && unit_at(i + 1) >= 0xDC00 &&
                    unit_at(i + 1) < 0xE000) {
             put(0x10000 + ((unit - 0xD800) << 10) + (unit_at(i + 1) - 0xDC00));

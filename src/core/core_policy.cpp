@@ -118,7 +118,7 @@ std::uint32_t changing_rights(PathPart part) {
             // FILE_APPEND_DATA is FILE_ADD_SUBDIRECTORY on a folder: "{core}.local\" there
             // redirects the core's DLLs, and a new folder can be a junction.
             rights |= FILE_WRITE_DATA_RIGHT | FILE_APPEND_DATA_RIGHT | FILE_DELETE_CHILD_RIGHT;
-            break;
+            break;  // holds FOLDER_ABOVE's rights already: falling through would add none
         case PathPart::FOLDER_ABOVE:
             rights |= FILE_DELETE_CHILD_RIGHT;
             break;
@@ -282,13 +282,14 @@ ErrorText remote_or_device_path(std::string_view path) {
 }
 
 ErrorText not_an_image(std::string_view final_path, std::string_view head) {
-    std::string name(final_path.substr(final_path.find_last_of("\\/") + 1));
-    // Win32 drops trailing dots and blanks from a name, so "x.bat. " runs as "x.bat".
-    while (!name.empty() && (name.back() == '.' || name.back() == ' ')) {
-        name.pop_back();
+    // Only the name's end counts. Win32 drops trailing dots and blanks from a name, so
+    // "x.bat. " runs as "x.bat".
+    std::string path(final_path);
+    while (!path.empty() && (path.back() == '.' || path.back() == ' ')) {
+        path.pop_back();
     }
-    std::transform(name.begin(), name.end(), name.begin(), ascii_upper);
-    if (name.ends_with(".BAT") || name.ends_with(".CMD")) {
+    std::transform(path.begin(), path.end(), path.begin(), ascii_upper);
+    if (path.ends_with(".BAT") || path.ends_with(".CMD")) {
         return std::string("a batch file, which cmd.exe would run");
     }
     if (!head.starts_with("MZ")) {
@@ -407,7 +408,7 @@ bool inside_folder(std::string_view final_path, std::string_view folder) {
     while (!folder.empty() && folder.back() == '\\') {
         folder.remove_suffix(1);  // a volume's root ends in one
     }
-    if (folder.empty() || final_path.size() <= folder.size() + 1 ||
+    if (folder.empty() || final_path.size() <= folder.size() ||
         !same_final_path(final_path.substr(0, folder.size()), folder) ||
         final_path[folder.size()] != '\\') {
         return false;

@@ -126,6 +126,7 @@ void LogAppender::append(std::string_view lines, std::size_t count, std::uint64_
         causes_ = 0;
     }
     if (!written.error.empty()) {
+        // At written.bytes == own.size() both sides count the kept lines.
         const std::size_t unwritten = written.bytes <= own.size()
                                           ? count - unkept
                                           : line_ends_in(bytes.substr(written.bytes));
@@ -139,6 +140,7 @@ void LogAppender::append(std::string_view lines, std::size_t count, std::uint64_
 // As many whole lines as the floor leaves room for; the rest is dropped and counted.
 std::string_view LogAppender::within_floor(std::string_view lines) {
     const std::uint64_t room = room_on_volume();
+    // A batch ends in a line end, so at room == size the search below would keep it all too.
     if (room >= lines.size()) {
         return lines;
     }
@@ -223,7 +225,7 @@ std::uint64_t LogAppender::room_on_volume() {
     const std::uint64_t floor = log_floor(limits_, volume_->total_bytes);
     const std::uint64_t free_now =
         volume_->free_bytes - std::min(volume_->free_bytes, written_since_asked_);
-    return free_now > floor ? free_now - floor : 0;
+    return free_now > floor ? free_now - floor : 0;  // at free_now == floor either side is 0
 }
 
 void LogAppender::lose(std::uint64_t count, Cause cause, std::string error) {

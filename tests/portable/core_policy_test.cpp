@@ -24,12 +24,29 @@ SettingValue multi_sz(std::u16string_view units) {
 TEST(Settings, NumbersAndStringListsDecodeOrSayWhatTheyMustBe) {
     EXPECT_EQ(setting_number({SETTING_TYPE_QWORD, {1, 0, 0, 0, 0, 0, 2, 0x80}}).value(),
               0x8002000000000001u);
-    EXPECT_EQ(setting_number({SETTING_TYPE_DWORD, {1, 2, 3}}).error(),
-              "must be REG_DWORD or REG_QWORD");
+    EXPECT_EQ(setting_number({SETTING_TYPE_DWORD, {0xff, 0xff, 0xff, 0xff}}).value(), 0xffffffffu);
+    for (const SettingValue& misfit :
+         {SettingValue{}, SettingValue{SETTING_TYPE_DWORD, {1, 2, 3}},
+          SettingValue{SETTING_TYPE_DWORD, {1, 2, 3, 4, 5}},
+          SettingValue{SETTING_TYPE_QWORD, {1, 2, 3, 4, 5, 6, 7}},
+          SettingValue{SETTING_TYPE_QWORD, {1, 2, 3, 4, 5, 6, 7, 8, 9}}}) {
+        EXPECT_EQ(setting_number(misfit).error(), "must be REG_DWORD or REG_QWORD");
+    }
     EXPECT_EQ(setting_number(multi_sz(u"2\0\0"sv)).error(), "must be REG_DWORD or REG_QWORD");
     EXPECT_EQ(setting_strings(multi_sz(u"C:\\a\0\0\u00e9\U0001F600\xd800x\0\0"sv)).value(),
               (Strings{"C:\\a", "\xc3\xa9\xf0\x9f\x98\x80\xef\xbf\xbdx"}));
     EXPECT_EQ(setting_strings(multi_sz(u"unended"sv)).value(), Strings{"unended"});
+    // Each encoding length at its edges; surrogates paired, unpaired or cut off by the end.
+    const std::pair<std::u16string_view, std::string_view> edges[] = {
+        {u"\x7f\x80\x7ff\x800\xffff", "\x7f\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf"},
+        {u"\xd7ff\xe000\xd800\xdc00\xdbff\xdfff",
+         "\xed\x9f\xbf\xee\x80\x80\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"},
+        {u"\xdc00\xdfff\xdbff\xe000\xd800",
+         "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xee\x80\x80\xef\xbf\xbd"},
+    };
+    for (const auto& [units, utf8] : edges) {
+        EXPECT_EQ(setting_strings(multi_sz(units)).value(), Strings{std::string(utf8)});
+    }
     EXPECT_EQ(setting_strings({SETTING_TYPE_MULTI_SZ, {'a'}}).error(), "must be REG_MULTI_SZ");
     EXPECT_EQ(setting_strings(dword(1)).error(), "must be REG_MULTI_SZ");
 }
@@ -60,9 +77,9 @@ TEST(CorePolicy, UnusableValuesNeverWeakenIt) {
          absent,
          CoreLevel::PROTECTED,
          {},
-         {volumes + "holds paths that are not full paths, left out: E:"},
-         SettingRead{multi_sz(u"D:\\|E:\0\\\\?\\Volume{1}\\\0\0"sv)},
-         {"D:\\", "\\\\?\\Volume{1}\\"}},
+         {volumes + "holds paths that are not full paths, left out: E:, @:\\, \\\\"},
+         SettingRead{multi_sz(u"A:\\|E:|@:\\|\\\\\0\\\\?\\Volume{1}\\\0z:\\|\\\\n\0\0"sv)},
+         {"A:\\", "\\\\?\\Volume{1}\\", "z:\\", "\\\\n"}},
         {SettingRead{dword(1)},
          absent,
          CoreLevel::PROTECTED,
@@ -70,6 +87,12 @@ TEST(CorePolicy, UnusableValuesNeverWeakenIt) {
          {volumes + "must be REG_MULTI_SZ" + system_only},
          SettingRead{dword(1)}},
         {SettingRead{dword(0)}, absent, CoreLevel::ANY, {}, {}, denied},
+        {SettingRead{dword(1)},
+         absent,
+         CoreLevel::PROTECTED,
+         {},
+         {volumes + "cannot be read: Access is denied. (os error 5)" + system_only},
+         denied},
         {SettingRead{dword(2)},
          list,
          CoreLevel::LISTED,
@@ -108,29 +131,52 @@ TEST(CorePolicy, UnusableValuesNeverWeakenIt) {
         EXPECT_EQ(reading.policy.core_volumes, c.named_volumes);
         EXPECT_EQ(reading.problems, c.problems);
     }
+    const std::pair<CorePolicy, std::string> described[] = {
+        {{}, "Core policy 0 (any core)"},
+        {{CoreLevel::PROTECTED, {}, {"D:\\"}, {}},
+         "Core policy 1 (protected location), volumes in CoreVolumes: 1"},
+        {{CoreLevel::LISTED, {"C:\\a.exe", "C:\\b.exe"}, {}, {}},
+         "Core policy 2 (listed cores), paths in AllowedCores: 2"},
+    };
+    for (const auto& [policy, text] : described) {
+        EXPECT_EQ(describe_core_policy(policy), text);
+    }
 }
 
 TEST(CorePolicy, FinalPathsTheirFoldersAndTheLaunchPath) {
     EXPECT_TRUE(
-        same_final_path("\\\\?\\C:\\Program Files\\A.exe", "\\\\?\\c:\\PROGRAM files\\a.exe"));
+        same_final_path("\\\\?\\C:\\Program Files\\Az.exe", "\\\\?\\c:\\PROGRAM files\\aZ.exe"));
     EXPECT_FALSE(same_final_path("\\\\?\\C:\\a.exe", "\\\\?\\C:\\a.exe2"));
     EXPECT_EQ(folders_above("\\\\?\\C:\\a\\b\\c.exe"),
               (Strings{"\\\\?\\C:\\a\\b", "\\\\?\\C:\\a", "\\\\?\\C:\\"}));
     EXPECT_EQ(folders_above("\\\\?\\UNC\\nas\\share\\c.exe"), Strings{"\\\\?\\UNC\\nas\\share\\"});
-    for (const char* other : {"C:\\a\\c.exe", "\\\\?\\Volume{1}\\c.exe", "\\\\?\\UNC\\nas\\c"}) {
+    EXPECT_EQ(folders_above("\\\\?\\a:\\c"), Strings{"\\\\?\\a:\\"});
+    EXPECT_EQ(folders_above("\\\\?\\Z:\\c"), Strings{"\\\\?\\Z:\\"});
+    for (const char* other : {"C:\\a\\c.exe", "\\\\?\\Volume{1}\\c.exe", "\\\\?\\UNC\\nas\\c",
+                              "\\\\?\\UNC\\nas", "\\\\?\\UNC\\\\s\\c", "\\\\?\\UNC\\nas\\\\c\\d",
+                              "\\\\?\\C:\\", "\\\\?\\C:", "\\\\?\\C:c\\d", "\\\\?\\C;\\c"}) {
         EXPECT_EQ(folders_above(other), Strings{}) << other;
     }
+    // MAX_PATH less its NUL: 259 characters still run without the prefix.
+    const std::string longest = "\\\\?\\C:\\" + std::string(250, 'x') + "\\c.exe";
     const std::string deep = "\\\\?\\C:\\" + std::string(251, 'x') + "\\c.exe";
     const std::pair<std::string, std::string> launches[] = {
         {"\\\\?\\C:\\Program Files\\mihomo.exe", "C:\\Program Files\\mihomo.exe"},
         {"\\\\?\\UNC\\nas\\share\\c.exe", "\\\\nas\\share\\c.exe"},
         {"\\\\?\\C:\\console\\c.exe", "C:\\console\\c.exe"},
-        {"\\\\?\\C:\\a.\\c.exe", ""},
-        {"\\\\?\\C:\\Com1\\c.exe", ""},
+        {"\\\\?\\c:\\COM\\LPT123\\nul2.exe", "c:\\COM\\LPT123\\nul2.exe"},
+        {"\\\\?\\C:\\", ""},
+        {longest, longest.substr(4)},
         {deep, ""},
     };
     for (const auto& [final_path, plain] : launches) {
         EXPECT_EQ(launch_path_of(final_path), plain.empty() ? final_path : plain);
+    }
+    // Names Win32 would change, or take for a device, keep the long form.
+    for (const char* name : {"a.", "a ", "Com1", "LPT9", "COM\xc2\xb9", "con", "PRN.txt", "aux .c",
+                             "NUL", "CONIN$", "conout$"}) {
+        const std::string kept = "\\\\?\\C:\\x\\" + std::string(name) + "\\c.exe";
+        EXPECT_EQ(launch_path_of(kept), kept) << name;
     }
 }
 
@@ -139,7 +185,11 @@ TEST(CorePolicy, PathFormsImagesAndEntriesJudgedOnTheirText) {
         {"C:\\Users\\me\\a&\\..\\evil.exe", std::nullopt},
         {"\\\\?\\c:\\core.exe", std::nullopt},
         {"core.exe", std::nullopt},
+        {"\\Users\\core.exe", std::nullopt},
+        {"\\x?\\core.exe", std::nullopt},
         {"\\\\nas\\share\\core.exe", "a remote path"},
+        {"\\\\n\\share\\core.exe", "a remote path"},
+        {"\\\\?\\", "a device path"},
         {"//nas/share/core.exe", "a remote path"},
         {"\\\\?\\UNC\\nas\\share\\core.exe", "a remote path"},
         {"\\??\\unc\\nas\\share\\core.exe", "a remote path"},
@@ -179,14 +229,13 @@ TEST(CorePolicy, PathFormsImagesAndEntriesJudgedOnTheirText) {
 
 TEST(CorePolicy, OnlyTrustedAccountsMayChangeWhatRuns) {
     const std::string service = "S-1-5-21-1-2-3-1000";
+    const std::string installer = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
     auto with = [&](const std::string& sid, std::uint32_t mask) {
-        return std::vector<AccessEntry>{{true, false, "S-1-5-18", 0x1f01ff},
-                                        {true, false, "S-1-5-32-544", 0x1f01ff},
-                                        {true, false, service, 0x1f01ff},
-                                        {true, false, "S-1-3-4", 0x1f01ff},
-                                        {true, true, "S-1-3-0", 0x10000000},
-                                        {false, false, "S-1-1-0", 0x1f01ff},
-                                        {true, false, sid, mask}};
+        return std::vector<AccessEntry>{
+            {true, false, "S-1-5-18", 0x1f01ff}, {true, false, "S-1-5-32-544", 0x1f01ff},
+            {true, false, installer, 0x1f01ff},  {true, false, service, 0x1f01ff},
+            {true, false, "S-1-3-4", 0x1f01ff},  {true, true, "S-1-3-0", 0x10000000},
+            {false, false, "S-1-1-0", 0x1f01ff}, {true, false, sid, mask}};
     };
     using enum PathPart;
     const std::tuple<ObjectSecurity, PathPart, ErrorText> cases[] = {
@@ -194,6 +243,12 @@ TEST(CorePolicy, OnlyTrustedAccountsMayChangeWhatRuns) {
         {{service, with("S-1-5-11", 0x4)}, FOLDER_ABOVE, std::nullopt},
         {{service, with("S-1-5-11", 0x4)}, FOLDER_OF_FILE, "S-1-5-11 may change it (0x4)"},
         {{"S-1-5-18", with("S-1-5-11", 0x2)}, FOLDER_ABOVE, std::nullopt},
+        {{installer, with("S-1-5-11", 0x40)}, FILE, std::nullopt},
+        {{"S-1-5-18", with("S-1-5-11", 0x40)}, FOLDER_OF_FILE, "S-1-5-11 may change it (0x40)"},
+        {{"S-1-5-18", with("S-1-5-11", 0x40)}, FOLDER_ABOVE, "S-1-5-11 may change it (0x40)"},
+        {{"S-1-5-18", with("S-1-5-11", 0x2000000)},
+         FOLDER_OF_FILE,
+         "S-1-5-11 may change it (0xd0046)"},
         {{"S-1-5-21-9-1001", with("S-1-5-18", 0)}, FILE, "owned by S-1-5-21-9-1001"},
         {{"S-1-5-18", std::nullopt}, FOLDER_ABOVE, "no DACL: anyone may change it"},
         {{"S-1-5-18", with("S-1-5-11", 0x4)}, FILE, "S-1-5-11 may change it (0x4)"},
@@ -240,9 +295,10 @@ TEST(ConfigPolicy, ReadingsFoldersAndTheConfigsTree) {
         EXPECT_EQ(reading.problems, problems);
     }
     const std::pair<std::string_view, bool> members[] = {
-        {"\\\\?\\C:\\cfg\\a.yaml", true},      {"\\\\?\\c:\\CFG\\sub\\a.yaml", true},
+        {"\\\\?\\C:\\cfg\\a.yaml", true},      {"\\\\?\\c:\\CFG\\s\\a", true},
         {"\\\\?\\C:\\cfg2\\a.yaml", false},    {"\\\\?\\C:\\cfg", false},
         {"\\\\?\\C:\\cfg\\..\\a.yaml", false}, {"\\\\?\\C:\\cfg\\.\\a.yaml", false},
+        {"\\\\?\\C:\\cfh\\a.yaml", false},
     };
     for (const auto& [path, inside] : members) {
         EXPECT_EQ(inside_folder(path, "\\\\?\\C:\\cfg"), inside) << path;

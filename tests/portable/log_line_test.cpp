@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -259,14 +260,16 @@ TEST(LogQueue, ARequestsLinesAreWaitedForOnceBeforeItsAnswer) {
 // free bytes, and the errors each step is to meet.
 struct FakeFiles final : LogFiles {
     Opened open() override {
+        held = !linked && open_error.empty();
         return linked ? Opened{"a link", 0, true} : Opened{open_error, file.size()};
     }
     Written append(std::string_view bytes) override {
         if (!write_error.empty()) {
-            return {write_error, 0};
+            file += bytes.substr(0, fits);
+            return {write_error, std::min(fits, bytes.size())};
         }
         file += bytes;
-        free -= bytes.size();
+        free -= std::min<std::uint64_t>(free, bytes.size());
         return {{}, bytes.size()};
     }
     std::string rotate() override {
@@ -282,11 +285,12 @@ struct FakeFiles final : LogFiles {
         }
         return aside_error;
     }
-    void close() override {}
+    void close() override { held = false; }
     std::optional<Volume> volume() override { return Volume{free, 100 * GIB}; }
 
     std::string file, rotated, aside, open_error, write_error, rotate_error, aside_error;
-    bool linked = false;
+    std::size_t fits = 0;  // written before write_error
+    bool linked = false, held = false;
     std::uint64_t free = 20000 + 2 * MIB;
 };
 
@@ -308,22 +312,23 @@ TEST(LogAppender, RotatesAtTheLimitKeepsTheFloorAndCountsEveryLostLine) {
     files.rotate_error = "held";
     log.append("x\n", 1, 0);
     files.open_error = "sharing violation";
-    log.append("y\n", 1, 2);
+    log.append("y\n", 1, 1);
     files.open_error.clear();
     files.rotate_error.clear();
-    const std::string mib(MIB - 1, 'm');
+    const std::string failed =
+        "[0] Log rotation failed (held): appending past the limit of 40 bytes until it succeeds\n";
+    const std::string lost = dropped("writes stuck; open or write failed: sharing violation", 2);
+    // Written since the failure, its own line included: a MiB less one byte, then the MiB.
+    const std::string mib(MIB - 4 - failed.size() - lost.size(), 'm');
     log.append(mib + "\n", 1, 0);
-    const std::string past_limit =
-        at_limit +
-        "[0] Log rotation failed (held): appending past the limit of 40 bytes until it "
-        "succeeds\nx\n" +
-        dropped("writes stuck; open or write failed: sharing violation", 3) + mib + "\n";
+    log.append("\n", 1, 0);
+    const std::string past_limit = at_limit + failed + "x\n" + lost + mib + "\n\n";
     EXPECT_EQ(files.file, past_limit);
     log.append("z\n", 1, 0);
     EXPECT_EQ(files.rotated, past_limit);
-    EXPECT_EQ(files.file,
-              "[0] Log reached its limit of 40 bytes: earlier lines are in "
-              "velmora-service.log.1\nz\n");
+    const std::string fresh =
+        "[0] Log reached its limit of 40 bytes: earlier lines are in velmora-service.log.1\nz\n";
+    EXPECT_EQ(files.file, fresh);
 
     // A link at the log's path is moved aside, not refused for ever; one that cannot be is
     // counted.
@@ -332,9 +337,7 @@ TEST(LogAppender, RotatesAtTheLimitKeepsTheFloorAndCountsEveryLostLine) {
     log.append("l1\n", 1, 0);
     files.aside_error.clear();
     log.append("l2\n", 1, 0);
-    EXPECT_EQ(files.aside,
-              "[0] Log reached its limit of 40 bytes: earlier lines are in "
-              "velmora-service.log.1\nz\n");
+    EXPECT_EQ(files.aside, fresh);
     EXPECT_EQ(files.file,
               "[0] The log was a link or a reparse point: renamed it to velmora-service.log.link "
               "and started a new log\n" +
@@ -349,17 +352,58 @@ TEST(LogAppender, RotatesAtTheLimitKeepsTheFloorAndCountsEveryLostLine) {
     files.file.clear();
     log.append("over\n", 1, 0);
     log.append("over\n", 1, 0);
-    EXPECT_EQ(files.file,
-              "[0] Free space on the log's volume has reached its floor of 19000 bytes (19000 "
-              "bytes free): lines are dropped and counted until there is room\n");
-    files.free += 1000;
+    const std::string at_floor =
+        "[0] Free space on the log's volume has reached its floor of 19000 bytes (19000 bytes "
+        "free): lines are dropped and counted until there is room\n";
+    EXPECT_EQ(files.file, at_floor);
+    files.free = 19005;
     files.write_error = "disk full";
-    log.append("lost\n", 1, 0);
+    log.append("lost\nlost2\n", 2, 0);
+    files.file.clear();
+    const std::string both_lost =
+        dropped("free space below the floor; open or write failed: disk full", 4);
+    files.fits = both_lost.size();  // the count gets out, the line after it does not
+    log.append("back\n", 1, 0);
+    EXPECT_EQ(files.file, both_lost);
     files.write_error.clear();
     files.file.clear();
     log.append("back\n", 1, 0);
-    EXPECT_EQ(files.file,
-              dropped("free space below the floor; open or write failed: disk full", 3) + "back\n");
+    EXPECT_EQ(files.file, dropped("open or write failed: disk full", 1) + "back\n");
+    // Room again ended the episode: reaching the floor once more is said once more.
+    files.file.clear();
+    files.free = 19000;
+    log.append("over\n", 1, 0);
+    EXPECT_EQ(files.file, at_floor);
+    EXPECT_FALSE(files.held);
+    files.file.clear();
+    files.free = 19005;
+    log.append("ab\ncd\n", 2, 0);
+    const std::string part = dropped("free space below the floor", 1) + "ab\n";
+    EXPECT_EQ(files.file, part);
+    files.free = 19000;
+    log.append("\n", 1, 0);  // no byte above the floor; the same episode: not said again
+    EXPECT_EQ(files.file, part);
+    // After a rotation that worked, the next failure is said again.
+    files.free = 20000;
+    files.rotate_error = "held";
+    log.append("x\n", 1, 0);
+    EXPECT_EQ(files.file, part + failed + dropped("free space below the floor", 2) + "x\n");
+    EXPECT_FALSE(files.held);
+
+    // No limit never rotates. The volume is asked again after the interval or a MiB written,
+    // so space another program takes shows late.
+    FakeFiles other;
+    LogAppender unlimited(
+        other, [] { return AT_1970; }, LogLimits{0, 19000}, std::chrono::hours(1));
+    unlimited.append("a\n", 1, 0);
+    other.free = 19000;
+    unlimited.append(std::string(MIB - 3, 'm') + "\n", 1, 0);
+    unlimited.append("b\n", 1, 0);
+    EXPECT_EQ(other.file,
+              "a\n" + std::string(MIB - 3, 'm') +
+                  "\n[0] Free space on the log's volume has reached its floor of 19000 bytes (0 "
+                  "bytes free): lines are dropped and counted until there is room\n");
+    EXPECT_EQ(other.rotated, "");
 }
 
 TEST(LogAppender, SettingsAndTheirDefaults) {
@@ -395,6 +439,13 @@ TEST(LogAppender, SettingsAndTheirDefaults) {
                   c.complaint.empty() ? std::vector<std::string>{} : std::vector{c.complaint});
         EXPECT_EQ(settings.limits.keep_free, std::nullopt);
     }
+    // The least limit is taken as it is; a floor is any number.
+    const LogSettings least = log_settings([&](std::string_view) {
+        return value(SETTING_TYPE_DWORD, {0, 0, 0x10, 0});
+    });
+    EXPECT_EQ(least.limits.max_bytes, MIB);
+    EXPECT_EQ(least.limits.keep_free, MIB);
+    EXPECT_EQ(least.complaints, std::vector<std::string>{});
     // The default floor: 1 GiB, or a tenth of a volume smaller than 10 GiB.
     EXPECT_EQ(log_floor({}, 64 * MIB), 64 * MIB / 10);
     EXPECT_EQ(log_floor({}, 100 * GIB), GIB);
